@@ -35,3 +35,9 @@ int MODBUS_CLOSE();
 // registers[]; reply_frame keeps the whole reply.
 int MODBUS_READ_INPUT_REGISTERS(int unit, int first, int count);
 int MODBUS_READ_HOLDING_REGISTERS(int unit, int first, int count);
+
+// Function codes 6 and 16: write one register, or registers[0..count-1]
+// (count 0 to 50) from `first`. Neither changes registers[]. The reply must
+// be exactly 12 bytes with the function code's top bit clear.
+int MODBUS_WRITE_SINGLE_REGISTER(int unit, int address, int value);
+int MODBUS_WRITE_MULTIPLE_REGISTERS(int unit, int first, int count);

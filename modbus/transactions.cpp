@@ -6,8 +6,13 @@
 namespace {
 
 constexpr long READ_TIMEOUT_S = 4;
+constexpr long WRITE_SINGLE_TIMEOUT_S = 4;
+constexpr long WRITE_MULTIPLE_TIMEOUT_S = 5;
 constexpr int FC_READ_HOLDING_REGISTERS = 3;
 constexpr int FC_READ_INPUT_REGISTERS = 4;
+constexpr int FC_WRITE_SINGLE_REGISTER = 6;
+constexpr int FC_WRITE_MULTIPLE_REGISTERS = 16;
+constexpr int WRITE_REPLY_LENGTH = 12;    // header, function code, echoed address and word
 constexpr int HEADER_AND_WORDS = 12;  // MBAP header, function code, two 16-bit words
 constexpr int REPLY_HEADER = 9;       // MBAP header, function code, byte count
 constexpr int NO_VALUES = -1;
@@ -104,4 +109,19 @@ int MODBUS_READ_INPUT_REGISTERS(int unit, int first, int count)
 int MODBUS_READ_HOLDING_REGISTERS(int unit, int first, int count)
 {
     return read_registers(FC_READ_HOLDING_REGISTERS, unit, first, count);
+}
+
+int MODBUS_WRITE_SINGLE_REGISTER(int unit, int address, int value)
+{
+    return exchange(unit, FC_WRITE_SINGLE_REGISTER, address, value, NO_VALUES,
+                    WRITE_SINGLE_TIMEOUT_S, WRITE_REPLY_LENGTH);
+}
+
+int MODBUS_WRITE_MULTIPLE_REGISTERS(int unit, int first, int count)
+{
+    // Outside 0 to 50 the values would be taken from beyond registers[].
+    if (!is_register_count(count))
+        return 1;
+    return exchange(unit, FC_WRITE_MULTIPLE_REGISTERS, first, count, count,
+                    WRITE_MULTIPLE_TIMEOUT_S, WRITE_REPLY_LENGTH);
 }
