@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
@@ -54,20 +55,37 @@ ProcessResult run_process(const std::vector<std::string>& argv, std::chrono::mil
         throw std::runtime_error("cannot start " + argv[0] + ": " + std::strerror(rc));
     }
 
+    // Read until the child has exited and its pipes are drained. A grandchild
+    // (wineserver, say) may hold the pipes open for longer, so the child's
+    // exit, not the pipes' end, finishes the run.
     ProcessResult result;
     pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
     std::string* sinks[2] = {&result.out, &result.err};
-    int open_pipes = 2;
-    while (open_pipes > 0) {
+    int status = 0;
+    bool exited = false;
+    for (;;) {
+        if (!exited) {
+            const pid_t done = waitpid(pid, &status, WNOHANG);
+            exited = done == pid;
+        }
         const auto left = limit - std::chrono::duration_cast<std::chrono::milliseconds>(
                                       clock::now() - start);
-        if (left.count() <= 0) {
+        if (!exited && left.count() <= 0) {
             result.timed_out = true;
             kill(pid, SIGKILL);
-            break;
+            while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+            }
+            exited = true;
         }
-        if (poll(fds, 2, static_cast<int>(left.count())) < 0 && errno != EINTR)
+        const int wait_ms = exited ? 0 : static_cast<int>(std::min<long long>(left.count(), 20));
+        const int ready = poll(fds, 2, wait_ms);
+        if (ready < 0 && errno != EINTR)
             break;
+        if (ready <= 0) {
+            if (exited)
+                break;
+            continue;
+        }
         for (int i = 0; i < 2; ++i) {
             if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
                 continue;
@@ -78,20 +96,21 @@ ProcessResult run_process(const std::vector<std::string>& argv, std::chrono::mil
             } else if (n == 0 || errno != EINTR) {
                 close(fds[i].fd);
                 fds[i].fd = -1;
-                --open_pipes;
             }
         }
+        if (fds[0].fd < 0 && fds[1].fd < 0 && exited)
+            break;
     }
     for (auto& p : fds)
         if (p.fd >= 0)
             close(p.fd);
+    if (!exited)
+        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
 
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
     result.elapsed =
         std::chrono::duration_cast<std::chrono::milliseconds>(clock::now() - start);
-    if (WIFEXITED(status))
+    if (!result.timed_out && WIFEXITED(status))
         result.exit_code = WEXITSTATUS(status);
     return result;
 }
