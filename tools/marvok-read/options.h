@@ -1,0 +1,43 @@
+// The command line of marvok-read: what to read, how often and how to show
+// it, checked completely before the library is touched.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace marvok::read {
+
+enum ExitCode : int {
+    exit_all_read = 0,
+    exit_no_library = 1,   // the library did not load or lacks a function
+    exit_usage = 2,
+    exit_no_connection = 3,
+    exit_no_reply = 4,
+};
+
+struct Options {
+    std::string address_text;            // as given, for messages and CSV rows
+    std::array<short, 4> address{};      // as the library takes it
+    short delay_ms = 0;
+    bool read_fpm = true;
+    bool read_f = true;
+    std::optional<double> every_seconds; // none: rounds follow each other at once
+    std::uint64_t count = 1;
+    bool csv = false;
+    std::optional<std::string> library;  // none: the platform's default file
+    bool revision = false;
+};
+
+// Parses argv into `options`. Returns nothing when the program should go on,
+// otherwise the exit code after help or version was printed (0) or a
+// one-line error went to stderr (exit_usage).
+std::optional<int> parse_command_line(int argc, char** argv, Options& options);
+
+// Bounds of --every: the lower keeps the slot arithmetic exact, the upper
+// keeps every scheduled time representable on the steady clock.
+constexpr double EVERY_MIN_SECONDS = 0.001;
+constexpr double EVERY_MAX_SECONDS = 86400.0;
+
+}  // namespace marvok::read
