@@ -1,0 +1,13 @@
+# The host tool's tests: they run marvok-read as a host application's user
+# would, as a child process, and check what it prints and how it exits.
+if(NOT TARGET marvok-read)
+  return()
+endif()
+
+add_executable(marvok_tool_tests ${CMAKE_CURRENT_LIST_DIR}/tool_cli_test.cpp)
+target_link_libraries(marvok_tool_tests PRIVATE marvok_test_support)
+target_compile_definitions(marvok_tool_tests PRIVATE
+  MARVOK_READ_PROGRAM="$<TARGET_FILE:marvok-read>"
+  MARVOK_LIBRARY="$<TARGET_FILE:marvok>")
+add_dependencies(marvok_tool_tests marvok-read marvok)
+gtest_discover_tests(marvok_tool_tests PROPERTIES TIMEOUT 60)
