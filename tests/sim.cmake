@@ -1,0 +1,17 @@
+# The simulator's tests, and the in-process instrument every test can use.
+if(NOT TARGET marvok_sim_core)
+  return()
+endif()
+
+target_sources(marvok_test_support PRIVATE ${CMAKE_CURRENT_LIST_DIR}/support/instrument.cpp)
+target_link_libraries(marvok_test_support PUBLIC marvok_sim_core)
+
+add_executable(marvok_sim_tests
+  ${CMAKE_CURRENT_LIST_DIR}/sim_protocol_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/sim_fault_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/sim_server_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/sim_cli_test.cpp)
+target_link_libraries(marvok_sim_tests PRIVATE marvok_test_support GTest::gtest_main)
+target_compile_definitions(marvok_sim_tests PRIVATE MARVOK_SIM_PROGRAM="$<TARGET_FILE:marvok-sim>")
+add_dependencies(marvok_sim_tests marvok-sim)
+gtest_discover_tests(marvok_sim_tests PROPERTIES TIMEOUT 60)
