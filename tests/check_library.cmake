@@ -1,0 +1,66 @@
+cmake_minimum_required(VERSION 3.25)
+# Checks a built library's boundary from outside, as a host's loader sees it.
+#   cmake -DLIBRARY=path -DKIND=elf|pe -DOBJDUMP=tool -P check_library.cmake
+# elf: the dynamic symbol table defines exactly the three functions.
+# pe:  exactly the three names, with ordinals 1 (revision), 2 (FPM) and
+#      3 (F), and imports from Windows system DLLs only.
+set(expected MARVOK_MODBUS_READ_DLL_SOFTWARE_REVISION MARVOK_MODBUS_READ_F MARVOK_MODBUS_READ_FPM)
+
+if(KIND STREQUAL "elf")
+  execute_process(COMMAND nm -D --defined-only ${LIBRARY}
+                  OUTPUT_VARIABLE out RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "nm failed on ${LIBRARY}")
+  endif()
+  string(REGEX MATCHALL "[ \t][A-Za-z][ \t][^\n]+" lines "${out}")
+  set(names)
+  foreach(line IN LISTS lines)
+    string(REGEX REPLACE "^[ \t][A-Za-z][ \t]" "" name "${line}")
+    list(APPEND names ${name})
+  endforeach()
+  list(SORT names)
+  if(NOT names STREQUAL expected)
+    message(FATAL_ERROR "defined dynamic symbols are [${names}], expected [${expected}]")
+  endif()
+  message(STATUS "exports: ${names}")
+  return()
+endif()
+
+execute_process(COMMAND ${OBJDUMP} -p ${LIBRARY} OUTPUT_VARIABLE out RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "objdump failed on ${LIBRARY}")
+endif()
+
+# Ordinal/name table: "[   0] +base[   1] ..." lines give ordinals in order,
+# "[   0] NAME" lines give names with the same index.
+string(REGEX MATCHALL "\\[ *[0-9]+\\] \\+base\\[ *[0-9]+\\]" ordinal_lines "${out}")
+string(REGEX MATCHALL "\n\t\\[ *[0-9]+\\] [A-Za-z_@0-9]+" name_lines "${out}")
+set(found)
+foreach(line IN LISTS name_lines)
+  string(REGEX MATCH "\\[ *([0-9]+)\\] ([A-Za-z_@0-9]+)" _ "${line}")
+  set(index ${CMAKE_MATCH_1})
+  set(name ${CMAKE_MATCH_2})
+  foreach(o IN LISTS ordinal_lines)
+    string(REGEX MATCH "\\[ *([0-9]+)\\] \\+base\\[ *([0-9]+)\\]" _ "${o}")
+    if(CMAKE_MATCH_1 EQUAL index)
+      list(APPEND found "${name}=${CMAKE_MATCH_2}")
+    endif()
+  endforeach()
+endforeach()
+list(SORT found)
+set(want MARVOK_MODBUS_READ_DLL_SOFTWARE_REVISION=1 MARVOK_MODBUS_READ_FPM=2 MARVOK_MODBUS_READ_F=3)
+list(SORT want)
+if(NOT found STREQUAL want)
+  message(FATAL_ERROR "exports are [${found}], expected [${want}]")
+endif()
+
+string(REGEX MATCHALL "DLL Name: [^\n]+" dll_lines "${out}")
+set(allowed KERNEL32.dll msvcrt.dll WS2_32.dll)
+foreach(line IN LISTS dll_lines)
+  string(REPLACE "DLL Name: " "" dll "${line}")
+  string(STRIP "${dll}" dll)
+  if(NOT dll IN_LIST allowed)
+    message(FATAL_ERROR "imports ${dll}, which a bare Windows may not have")
+  endif()
+endforeach()
+message(STATUS "exports: ${found}; imports: ${dll_lines}")

@@ -1,0 +1,110 @@
+// The figures a host can count on, measured with nothing else running
+// (CTest runs this suite serially): refused and invalid addresses come back
+// at once, a successful call returns 100 ms after the reply, and the pacing
+// delay is the larger of delay and that pause.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "instrument.h"
+#include "steps.h"
+#include "loopback.h"
+#include "marvok.h"
+#include "modbus.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using marvok::test::Instrument;
+using Clock = std::chrono::steady_clock;
+using Measure = double(MARVOK_CALL*)(short, short, short, short, short);
+
+constexpr double NO_CONNECTION = 99999.0;
+
+double measure(Measure fn, const marvok::test::Loopback& at, short delay = 0)
+{
+    const auto& p = at.parts;
+    return fn(p[0], p[1], p[2], p[3], delay);
+}
+
+long started_minus_stopped()
+{
+    const net_counters c = net_get_counters();
+    return c.startups - c.cleanups;
+}
+
+TEST(Sentinels, RefusedConnectionGivesNoConnectionAtOnce)
+{
+    marvok::test::RefusingAddress nobody;
+    const long balance = started_minus_stopped();
+    const auto before = Clock::now();
+    EXPECT_EQ(measure(MARVOK_MODBUS_READ_FPM, nobody.address(), 500), NO_CONNECTION);
+    EXPECT_LT(Clock::now() - before, 10ms) << "no pause, no pacing delay";
+    EXPECT_EQ(started_minus_stopped(), balance) << "each start has its stop";
+}
+
+TEST(Sentinels, BadAddressesGiveNoConnectionAtOnce)
+{
+    const short bad[][4] = {{-1, 0, 0, 1}, {256, 0, 0, 1}, {127, 0, 0, -32768}, {0, 0, 999, 0}};
+    for (const auto& a : bad) {
+        const long balance = started_minus_stopped();
+        const auto before = Clock::now();
+        EXPECT_EQ(MARVOK_MODBUS_READ_F(a[0], a[1], a[2], a[3], 500), NO_CONNECTION);
+        EXPECT_LT(Clock::now() - before, 10ms);
+        EXPECT_EQ(started_minus_stopped(), balance);
+    }
+}
+
+struct Pacing {
+    short delay;
+    std::chrono::milliseconds at_least;
+};
+
+class PacingDelay : public ::testing::TestWithParam<Pacing> {};
+
+TEST_P(PacingDelay, IsTheLargerOfDelayAndTheClosePause)
+{
+    const Pacing& p = GetParam();
+    Instrument instrument;
+    const auto before = Clock::now();
+    EXPECT_EQ(measure(MARVOK_MODBUS_READ_FPM, instrument.address(), p.delay), 350.0);
+    const auto took = Clock::now() - before;
+    EXPECT_GE(took, p.at_least);
+    EXPECT_LT(took, p.at_least + 40ms);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Delays, PacingDelay,
+    ::testing::Values(
+        Pacing{0, 100ms},     // only the pause inside the close
+        Pacing{100, 100ms},   // exactly the pause
+        Pacing{-5, 100ms},    // negative: no extra sleep
+        Pacing{-32768, 100ms},
+        Pacing{101, 101ms},   // one millisecond more
+        Pacing{500, 500ms})); // the pause, then 400 ms more
+
+TEST(Timing, SuccessfulCallReturnsWithin105msOfTheReply)
+{
+    Instrument instrument;
+    std::vector<double> after_reply_ms;
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(measure(MARVOK_MODBUS_READ_FPM, instrument.address(), 100), 350.0);
+        const auto returned = Clock::now();
+        const auto requests = instrument.sim().requests();
+        ASSERT_FALSE(requests.empty());
+        after_reply_ms.push_back(
+            std::chrono::duration<double, std::milli>(returned - requests.back().at).count());
+    }
+    std::sort(after_reply_ms.begin(), after_reply_ms.end());
+    RecordProperty("median_ms_after_reply", std::to_string(after_reply_ms[2]));
+    std::printf("after the reply: median %.3f ms, max %.3f ms\n", after_reply_ms[2],
+                after_reply_ms.back());
+    EXPECT_GE(after_reply_ms[0], 100.0);
+    EXPECT_LE(after_reply_ms[2], 105.0);
+}
+
+}  // namespace
