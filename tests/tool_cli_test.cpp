@@ -334,4 +334,24 @@ TEST(ToolNoConnectionRounds, EveryRoundGetsARow)
     EXPECT_EQ(lines_of(r.err).size(), 3u) << describe(r);
 }
 
+// Output that cannot be written is a failure of its own, not a success,
+// and the tool stops instead of reading on into the void.
+TEST(ToolOutput, UnwritableOutputIsExit5)
+{
+    RefusingAddress nowhere;
+    const std::vector<std::vector<std::string>> runs = {
+        {"--revision"},
+        {nowhere.address().text, "--csv", "--count", "1000", "--every", "0.001"},
+    };
+    for (const auto& args : runs) {
+        std::vector<std::string> argv{"/bin/sh", "-c", "exec \"$0\" \"$@\" >/dev/full",
+                                      MARVOK_READ_PROGRAM, "--library", MARVOK_LIBRARY};
+        argv.insert(argv.end(), args.begin(), args.end());
+        const ProcessResult r = marvok::test::run_process(argv, 20s);
+        EXPECT_EQ(r.exit_code, 5) << describe(r);
+        EXPECT_NE(r.err.find("cannot write"), std::string::npos) << describe(r);
+        EXPECT_LT(r.elapsed, 3s) << describe(r);
+    }
+}
+
 }  // namespace

@@ -6,8 +6,10 @@
 
 #include <charconv>
 #include <chrono>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <limits>
 #include <string>
@@ -184,9 +186,21 @@ private:
 };
 
 struct Measurement {
-    const char* label;   // as printed: "FPM", "F"
+    const char* label;   // in text and messages: "FPM", "F"
+    const char* column;  // in the CSV header: "fpm", "f"
     ReadFunction read;
 };
+
+// Writes out what is buffered; false, with the reason on stderr, when the
+// output cannot be written (a full disk, a closed pipe): the run must not
+// then end as a success.
+bool output_written()
+{
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout))
+        return true;
+    std::fprintf(stderr, "%s: cannot write the output: %s\n", PROGRAM, std::strerror(errno));
+    return false;
+}
 
 class Reader {
 public:
@@ -200,17 +214,23 @@ public:
         if (options_.csv) {
             std::string header = "time,address";
             for (const Measurement& m : measurements_)
-                header += m.label == std::string("FPM") ? ",fpm" : ",f";
+                header.append(1, ',').append(m.column);
             std::printf("%s\n", header.c_str());
-            std::fflush(stdout);
+            if (!output_written())
+                return exit_no_output;
         }
         std::optional<Schedule> schedule;
         if (options_.every_seconds)
             schedule.emplace(*options_.every_seconds);
+        // Each round is flushed as soon as it is read, so that a log that is
+        // interrupted keeps every round so far.
         for (std::uint64_t round = 0; round < options_.count; ++round) {
             if (round > 0 && schedule)
                 schedule->wait_for_next_slot();
             read_round();
+            // Reading on when nothing can be written would lose every value.
+            if (!output_written())
+                return exit_no_output;
         }
         if (no_connection_)
             return exit_no_connection;
@@ -249,8 +269,6 @@ private:
         }
         if (options_.csv)
             std::printf("%s\n", row.c_str());
-        // A log that is interrupted keeps every round read so far.
-        std::fflush(stdout);
     }
 
     const Options& options_;
@@ -261,7 +279,7 @@ private:
 
 }  // namespace
 
-int main(int argc, char** argv)
+int run(int argc, char** argv)
 {
     Options options;
     if (const std::optional<int> exit_code = parse_command_line(argc, argv, options))
@@ -273,17 +291,17 @@ int main(int argc, char** argv)
 
     if (options.revision) {
         std::printf("%s\n", format_value(library.revision()).c_str());
-        return exit_all_read;
+        return output_written() ? exit_all_read : exit_no_output;
     }
 
     std::vector<Measurement> measurements;
     if (options.read_fpm)
-        measurements.push_back({"FPM", library.fpm});
+        measurements.push_back({"FPM", "fpm", library.fpm});
     if (options.read_f)
-        measurements.push_back({"F", library.f});
+        measurements.push_back({"F", "f", library.f});
     return Reader(options, std::move(measurements)).run();
 }
 
 }  // namespace marvok::read
 
-int main(int argc, char** argv) { return marvok::read::main(argc, argv); }
+int main(int argc, char** argv) { return marvok::read::run(argc, argv); }

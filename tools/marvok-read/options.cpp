@@ -146,7 +146,8 @@ Exit status:
   1  the library could not be loaded, or lacks one of its functions
   2  the command line is wrong
   3  at least one measurement found no connection
-  4  at least one measurement got no reply, and none found no connection)";
+  4  at least one measurement got no reply, and none found no connection
+  5  the output could not be written (this outranks 3 and 4))";
 
 }  // namespace
 

@@ -15,6 +15,7 @@ enum ExitCode : int {
     exit_usage = 2,
     exit_no_connection = 3,
     exit_no_reply = 4,
+    exit_no_output = 5,    // what was read could not be written out
 };
 
 struct Options {
