@@ -5,6 +5,10 @@ if(NOT TARGET marvok-read)
 endif()
 
 add_executable(marvok_tool_tests ${CMAKE_CURRENT_LIST_DIR}/tool_cli_test.cpp)
+# Reading values needs the simulated instrument.
+if(TARGET marvok_sim_core)
+  target_sources(marvok_tool_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR}/tool_read_test.cpp)
+endif()
 target_link_libraries(marvok_tool_tests PRIVATE marvok_test_support)
 target_compile_definitions(marvok_tool_tests PRIVATE
   MARVOK_READ_PROGRAM="$<TARGET_FILE:marvok-read>"
