@@ -14,4 +14,4 @@ target_compile_definitions(marvok_tool_tests PRIVATE
   MARVOK_READ_PROGRAM="$<TARGET_FILE:marvok-read>"
   MARVOK_LIBRARY="$<TARGET_FILE:marvok>")
 add_dependencies(marvok_tool_tests marvok-read marvok)
-gtest_discover_tests(marvok_tool_tests PROPERTIES TIMEOUT 60)
+gtest_discover_tests(marvok_tool_tests PROPERTIES TIMEOUT 60 LABELS tool)
