@@ -2,13 +2,11 @@
 // rows, the period of repeated rounds, and instruments that do not answer.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <future>
 #include <memory>
 #include <regex>
@@ -72,19 +70,6 @@ marvok::sim::Options with_fault(const char* fault)
     marvok::sim::Options options;
     options.fault = *marvok::sim::parse_fault(fault);
     return options;
-}
-
-// The simulator's listening socket is inherited by child processes, so a
-// listener "closed" here would live on in the tool and accept connections it
-// never serves. Marking every descriptor close-on-exec keeps it ours.
-void keep_descriptors_from_children()
-{
-    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
-        const int fd = std::stoi(entry.path().filename().string());
-        const int flags = fd > 2 ? fcntl(fd, F_GETFD) : -1;
-        if (flags >= 0)
-            fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
-    }
 }
 
 struct Printed {
@@ -250,7 +235,6 @@ TEST(ToolNoReply, NoConnectionOutranksNoReply)
 {
     auto instrument = std::make_unique<Instrument>(with_fault("exception"));
     const std::string address = instrument->address().text;
-    keep_descriptors_from_children();
     auto run = std::async(std::launch::async, [&] {
         return run_tool({address, "--measure", "fpm", "--csv", "--count", "2", "--every", "1.5"});
     });

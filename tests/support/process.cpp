@@ -29,6 +29,10 @@ ProcessResult run_process(const std::vector<std::string>& argv, std::chrono::mil
     posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
     posix_spawn_file_actions_adddup2(&actions, err_pipe[1], 2);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    // The child gets nothing else of ours: an in-process instrument's
+    // listener inherited by it would keep answering connects after the
+    // instrument has stopped.
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
 
     std::vector<std::string> env_strings;
     for (char** e = environ; *e; ++e)
