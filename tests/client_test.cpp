@@ -192,8 +192,9 @@ TEST_P(ReadReplies, AreJudgedByLengthAndTopBitOnly)
     const auto reply = hex(c.reply);
     // The receive's bytes stay in reply_frame either way.
     EXPECT_EQ(to_hex(MODBUS_CONTEXT.reply_frame, reply.size()), to_hex(reply));
-    if (c.expected == 1)
+    if (c.expected == 1) {
         EXPECT_TRUE(registers_hold(0x1111)) << "a failed read keeps the registers";
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
