@@ -14,6 +14,21 @@
 #include <system_error>
 #include <thread>
 
+#ifdef __linux__
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#elif !defined(_WIN32)
+#include <fcntl.h>
+#endif
+
+#if defined(__GNUC__) && !defined(__clang__)
+// Asio allocates coroutine frames with aligned_alloc and frees them with free;
+// GCC 12 pairs the frame's operator delete with the wrong allocator and warns.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
+
 namespace marvok::sim {
 
 using asio::ip::tcp;
@@ -58,6 +73,39 @@ std::string endpoint_text(const std::string& address, std::uint16_t port)
 {
     const bool v6 = address.find(':') != std::string::npos;
     return (v6 ? "[" + address + "]" : address) + ":" + std::to_string(port);
+}
+
+// Sockets must not be inherited: a test that runs a host program as a child
+// would otherwise keep the listeners and connections of its in-process
+// simulator alive in the child after stopping it. On Linux they are created
+// so (SOCK_CLOEXEC, accept4), leaving no window for a concurrent fork.
+#ifndef __linux__
+void do_not_inherit(tcp::socket::native_handle_type native)
+{
+#ifdef _WIN32
+    ::SetHandleInformation(reinterpret_cast<HANDLE>(static_cast<SOCKET>(native)), HANDLE_FLAG_INHERIT, 0);
+#else
+    ::fcntl(native, F_SETFD, FD_CLOEXEC);
+#endif
+}
+#endif
+
+void open_listener(tcp::acceptor& acceptor, const tcp::endpoint& endpoint, std::error_code& ec)
+{
+#ifdef __linux__
+    const int fd = ::socket(endpoint.protocol().family(), SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    if (fd < 0) {
+        ec = std::error_code(errno, asio::system_category());
+        return;
+    }
+    acceptor.assign(endpoint.protocol(), fd, ec);
+    if (ec)
+        ::close(fd);
+#else
+    acceptor.open(endpoint.protocol(), ec);
+    if (!ec)
+        do_not_inherit(acceptor.native_handle());
+#endif
 }
 
 std::chrono::milliseconds millis(int ms)
@@ -270,7 +318,7 @@ private:
                 fail(ec);
             const tcp::endpoint endpoint(address, options_.port);
             tcp::acceptor acceptor(*io_);
-            acceptor.open(endpoint.protocol(), ec);
+            open_listener(acceptor, endpoint, ec);
             if (ec)
                 fail(ec);
 #ifndef _WIN32
@@ -282,6 +330,8 @@ private:
             acceptor.bind(endpoint, ec);
             if (!ec)
                 acceptor.listen(asio::socket_base::max_listen_connections, ec);
+            if (!ec)
+                acceptor.non_blocking(true, ec);
             if (ec)
                 fail(ec);
             endpoints.push_back(endpoint_text(acceptor.local_endpoint()));
@@ -345,11 +395,41 @@ private:
         --open_;
     }
 
+    // The next connection, or an error; operation_aborted once closed.
+    asio::awaitable<tcp::socket> accept(tcp::acceptor& acceptor, std::error_code& ec)
+    {
+#ifdef __linux__
+        tcp::socket socket(*io_);
+        for (;;) {
+            co_await acceptor.async_wait(tcp::acceptor::wait_read, asio::redirect_error(asio::use_awaitable, ec));
+            if (ec)
+                co_return socket;
+            const int fd = ::accept4(acceptor.native_handle(), nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd >= 0) {
+                socket.assign(acceptor.local_endpoint(ec).protocol(), fd, ec);
+                if (ec)
+                    ::close(fd);
+                co_return socket;
+            }
+            // Another wakeup, or a connection that was gone before we took it.
+            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNABORTED || errno == EINTR)
+                continue;
+            ec = std::error_code(errno, asio::system_category());
+            co_return socket;
+        }
+#else
+        tcp::socket socket = co_await acceptor.async_accept(asio::redirect_error(asio::use_awaitable, ec));
+        if (!ec)
+            do_not_inherit(socket.native_handle());
+        co_return socket;
+#endif
+    }
+
     asio::awaitable<void> accept_loop(tcp::acceptor& acceptor)
     {
         for (;;) {
             std::error_code ec;
-            tcp::socket socket = co_await acceptor.async_accept(asio::redirect_error(asio::use_awaitable, ec));
+            tcp::socket socket = co_await accept(acceptor, ec);
             if (!acceptor.is_open() || ec == asio::error::operation_aborted)
                 co_return;
             if (ec) {

@@ -71,6 +71,7 @@ public:
     // Throws std::system_error carrying the socket error (address_in_use,
     // address_not_available, invalid_argument for an address that is not
     // numeric, ...) with a message naming ADDR:PORT; nothing stays bound then.
+    // Throws std::logic_error once stopped.
     void open();
     // Serves on a background thread (opening first if needed).
     void start();

@@ -242,5 +242,25 @@ TEST(SimCli, HelpTellsTheTruth)
     EXPECT_EQ(program.stderr_text(), "");
 }
 
+// Tests run host programs as children while an in-process instrument
+// serves; a child must not keep the instrument's sockets open behind it.
+TEST(SimProcess, ChildProcessesDoNotKeepItsSocketsOpen)
+{
+    auto instrument = std::make_unique<Instrument>();
+    const auto address = instrument->address().text;
+    RawClient client(address);
+    client.send(read_request(1, 4, 0, 2));
+    ASSERT_EQ(client.receive_frame(wait).bytes.size(), 13u);
+
+    // Any long-running child will do: the program itself, on a port of its own.
+    Program child({"--listen", random_loopback().text, "--port", "0"});
+    ASSERT_TRUE(child.line());
+
+    instrument.reset();
+    const auto seen = client.receive_some(wait);
+    EXPECT_EQ(seen.status, RawClient::Status::eof) << to_string(seen.status);
+    EXPECT_THROW(RawClient{address}, std::runtime_error);  // refused, not held open by the child
+}
+
 }  // namespace
 }  // namespace marvok::test

@@ -126,6 +126,26 @@ TEST(SimServer, ClientsOnThreadsWhileValuesChange)
     EXPECT_EQ(instrument.sim().requests().size(), static_cast<std::size_t>(threads * rounds));
 }
 
+TEST(SimServer, ClientsThatLeaveBeforeTheReplyDoNoHarm)
+{
+    Instrument instrument;
+    using K = sim::Step::Kind;
+    // Each reply is written to a connection whose peer has gone: a write that
+    // fails (or raises SIGPIPE) must cost only that connection.
+    instrument.sim().script({{K::late, 100, {}}, {K::split, 100, {}}, {K::late, 100, {}}});
+    for (int i = 0; i < 3; ++i) {
+        RawClient client(instrument.address().text);
+        client.send(read_request(1, 4, 0, 2));
+        if (i == 1) {  // the split: leave after the first piece
+            EXPECT_EQ(client.receive_some(wait).bytes.size(), 7u);
+        }
+        ASSERT_TRUE(eventually([&] { return instrument.sim().requests().size() == std::size_t(i) + 1; }));
+    }
+    EXPECT_TRUE(eventually([&] { return instrument.sim().connections_open() == 0; }));
+    RawClient client(instrument.address().text);
+    EXPECT_EQ(reply_to(client, read_request(2, 4, 0, 2)).size(), 13u);
+}
+
 TEST(SimServer, ServesOnEveryAddress)
 {
     std::vector<Loopback> addresses;
