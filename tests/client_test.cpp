@@ -267,7 +267,7 @@ TEST_F(Connected, ALateReplyIsWhatTheNextTransactionReceives)
 {
     // The first reply comes after its wait has run out; nothing discards it,
     // so the next transaction on the connection takes it as its own.
-    instrument.sim().script({step(Kind::late, 4300), step(Kind::silent)});
+    instrument.sim().script({step(Kind::late, 5000), step(Kind::silent)});
     EXPECT_EQ(MODBUS_READ_INPUT_REGISTERS(1, 4, 2), 1);
     EXPECT_EQ(MODBUS_READ_INPUT_REGISTERS(1, 4, 2), 0);
     EXPECT_EQ(instrument.sim().requests().size(), 2u);

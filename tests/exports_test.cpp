@@ -178,7 +178,7 @@ TEST(RetryPathsTimed, LateReplyIsTakenByTheRetry)
 {
     Instrument instrument;
     instrument.sim().set_f(7.25f);
-    instrument.sim().script({step(Kind::late, 4300), step(Kind::silent)});
+    instrument.sim().script({step(Kind::late, 5000), step(Kind::silent)});
     EXPECT_EQ(measure(MARVOK_MODBUS_READ_F, instrument.address()), 7.25);
     EXPECT_EQ(instrument.sim().requests().size(), 2u);
 }
