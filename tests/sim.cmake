@@ -14,4 +14,4 @@ add_executable(marvok_sim_tests
 target_link_libraries(marvok_sim_tests PRIVATE marvok_test_support GTest::gtest_main)
 target_compile_definitions(marvok_sim_tests PRIVATE MARVOK_SIM_PROGRAM="$<TARGET_FILE:marvok-sim>")
 add_dependencies(marvok_sim_tests marvok-sim)
-gtest_discover_tests(marvok_sim_tests PROPERTIES TIMEOUT 60)
+gtest_discover_tests(marvok_sim_tests PROPERTIES LABELS sim TIMEOUT 60)

@@ -20,6 +20,15 @@ struct Arch {
     const char* bin;     // the Windows build's bin folder
 };
 
+std::string without_cr(const std::string& out)
+{
+    std::string text;  // Windows writes CRLF
+    for (char ch : out)
+        if (ch != '\r')
+            text += ch;
+    return text;
+}
+
 std::string host_output(const Arch& arch, const char* mode,
                         const std::array<std::int16_t, 4>& parts, int delay)
 {
@@ -32,11 +41,7 @@ std::string host_output(const Arch& arch, const char* mode,
     const auto result = marvok::test::run_process(argv, 60s);
     EXPECT_FALSE(result.timed_out) << result.err;
     EXPECT_EQ(result.exit_code, 0) << result.err;
-    std::string text;  // Windows writes CRLF
-    for (char ch : result.out)
-        if (ch != '\r')
-            text += ch;
-    return text;
+    return without_cr(result.out);
 }
 
 class WineDll : public ::testing::TestWithParam<Arch> {};
@@ -77,6 +82,24 @@ TEST_P(WineDll, RetryAfterAFirstFaultGetsTheValue)
     marvok::test::Instrument instrument(options);
     EXPECT_EQ(host_output(GetParam(), "ordinal", instrument.address().parts, 0),
               "revision 103\nfpm 4\nf 2.5\n");
+}
+
+TEST_P(WineDll, HostToolReadsThroughTheDll)
+{
+    marvok::test::Instrument instrument;
+    instrument.sim().set_fpm(12.75f);
+    instrument.sim().set_f(0.5f);
+    const std::string bin = GetParam().bin;
+    const auto read = marvok::test::run_process(
+        {GetParam().loader, bin + "/marvok-read.exe", instrument.address().text}, 60s);
+    EXPECT_EQ(read.exit_code, 0) << read.err;
+    EXPECT_EQ(without_cr(read.out), "FPM 12.75\nF 0.5\n");
+
+    marvok::test::RefusingAddress nobody;
+    const auto refused = marvok::test::run_process(
+        {GetParam().loader, bin + "/marvok-read.exe", nobody.address().text}, 60s);
+    EXPECT_EQ(refused.exit_code, 3) << refused.err;
+    EXPECT_NE(refused.err.find("no connection"), std::string::npos) << refused.err;
 }
 
 INSTANTIATE_TEST_SUITE_P(
