@@ -270,6 +270,9 @@ TEST_F(Connected, ALateReplyIsWhatTheNextTransactionReceives)
     instrument.sim().script({step(Kind::late, 5000), step(Kind::silent)});
     EXPECT_EQ(MODBUS_READ_INPUT_REGISTERS(1, 4, 2), 1);
     EXPECT_EQ(MODBUS_READ_INPUT_REGISTERS(1, 4, 2), 0);
+    // The instrument reads the second request only after its late reply.
+    for (int i = 0; i < 200 && instrument.sim().requests().size() < 2; ++i)
+        std::this_thread::sleep_for(5ms);
     EXPECT_EQ(instrument.sim().requests().size(), 2u);
 }
 
