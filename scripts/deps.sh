@@ -4,12 +4,22 @@
 set -euo pipefail
 
 PACKAGES=(
-  cmake ninja-build g++ pkg-config python3
-  libgtest-dev libgmock-dev libbenchmark-dev
-  libasio-dev libcli11-dev
-  g++-mingw-w64-x86-64 g++-mingw-w64-i686
+  cmake
+  ninja-build
+  g++
+  pkg-config
+  python3
+  libgtest-dev
+  libgmock-dev
+  libbenchmark-dev
+  libasio-dev
+  libcli11-dev
+  g++-mingw-w64-x86-64
+  g++-mingw-w64-i686
   wine64
-  iproute2 util-linux procps
+  iproute2
+  util-linux
+  procps
 )
 # The i686 DLL runs under the 32-bit Wine loader.
 PACKAGES_I386=(wine32:i386)
