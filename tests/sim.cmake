@@ -11,7 +11,7 @@ add_executable(marvok_sim_tests
   ${CMAKE_CURRENT_LIST_DIR}/sim_fault_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/sim_server_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/sim_cli_test.cpp)
-target_link_libraries(marvok_sim_tests PRIVATE marvok_test_support GTest::gtest_main)
+target_link_libraries(marvok_sim_tests PRIVATE marvok_test_support)
 target_compile_definitions(marvok_sim_tests PRIVATE MARVOK_SIM_PROGRAM="$<TARGET_FILE:marvok-sim>")
 add_dependencies(marvok_sim_tests marvok-sim)
 gtest_discover_tests(marvok_sim_tests PROPERTIES LABELS sim TIMEOUT 60)
