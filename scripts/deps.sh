@@ -12,6 +12,7 @@ PACKAGES=(
   libgtest-dev
   libgmock-dev
   libbenchmark-dev
+  libmodbus-dev
   libasio-dev
   libcli11-dev
   g++-mingw-w64-x86-64

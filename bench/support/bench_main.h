@@ -1,0 +1,58 @@
+// What the benchmark programs share around Google Benchmark: their own
+// --NAME=VALUE flags (listed by --help with Google Benchmark's), the servers
+// they start, and reading a server's CPU time.
+#pragma once
+
+#include "server_process.h"
+
+#include <benchmark/benchmark.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace marvok::bench {
+
+struct Flag {
+    std::string name;   // without the leading dashes
+    std::string value;  // the default, replaced by what the command line says
+    std::string help;
+};
+
+// Runs benchmark::Initialize, then takes this program's flags out of argv.
+// --help prints `about`, the flags and Google Benchmark's own, and exits 0; an
+// unknown flag or a flag without a value exits 2 with one line on stderr.
+void initialize(int* argc, char** argv, const std::string& about, std::vector<Flag>& flags);
+const std::string& flag(const std::vector<Flag>& flags, const std::string& name);
+// A positive integer flag; exits 2 with one line for anything else.
+long positive_flag(const std::vector<Flag>& flags, const std::string& name);
+// A comma-separated list of positive integers.
+std::vector<long> positive_list_flag(const std::vector<Flag>& flags, const std::string& name);
+
+// Marks the benchmark failed (a wrong reply, a sentinel, a lost server): it
+// is skipped with `why`, and the program's exit status says so.
+void fail(benchmark::State& state, const std::string& why);
+// 0, or 1 once a benchmark has failed.
+int exit_status();
+
+// The server programs built beside the benchmarks.
+std::string sim_program();     // marvok-sim
+std::string peer_program();    // marvok-bench-modbus-peer: libmodbus's server loop
+std::string echo_program();    // marvok-bench-echo: the least a server can do
+
+struct Server {
+    std::string address;
+    std::unique_ptr<ServerProcess> process;
+};
+// Runs `program --listen ADDR --fpm X` (X: the value every reply is checked
+// against) on a fresh random loopback address, port 502; other addresses are
+// tried when one is taken. Exits 1 with one line when it cannot be started.
+Server serve_on_loopback(const std::string& program);
+
+// User plus system CPU time of a process so far, in seconds (0 when it cannot
+// be read).
+double process_cpu_seconds(pid_t pid);
+// This thread's CPU time so far, in seconds.
+double thread_cpu_seconds();
+
+}  // namespace marvok::bench
