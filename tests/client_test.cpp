@@ -148,6 +148,10 @@ struct ReadRequest {
     const char* frame;
 };
 
+// GoogleTest would otherwise print the case byte by byte, padding included,
+// which memcheck reports as a read of uninitialised memory.
+void PrintTo(const ReadRequest& r, std::ostream* out) { *out << r.frame; }
+
 class ReadRequests : public Connected, public ::testing::WithParamInterface<ReadRequest> {};
 
 TEST_P(ReadRequests, AreByteExact)
@@ -180,6 +184,8 @@ struct ReplyCase {
     int expected;       // 0 accepted, 1 refused
     const char* proves;
 };
+
+void PrintTo(const ReplyCase& c, std::ostream* out) { *out << c.proves; }
 
 class ReadReplies : public Connected, public ::testing::WithParamInterface<ReplyCase> {};
 

@@ -55,6 +55,10 @@ struct SingleWrite {
     const char* frame;
 };
 
+// GoogleTest would otherwise print the case byte by byte, padding included,
+// which memcheck reports as a read of uninitialised memory.
+void PrintTo(const SingleWrite& w, std::ostream* out) { *out << w.frame; }
+
 class SingleWrites : public Writes, public ::testing::WithParamInterface<SingleWrite> {};
 
 TEST_P(SingleWrites, AreByteExact)
@@ -142,6 +146,8 @@ struct WriteReply {
     const char* proves;
 };
 
+void PrintTo(const WriteReply& c, std::ostream* out) { *out << c.proves; }
+
 class WriteReplies : public Writes, public ::testing::WithParamInterface<WriteReply> {};
 
 TEST_P(WriteReplies, AreJudgedByLengthAndTopBitOnly)
@@ -180,6 +186,8 @@ struct Timeout {
     bool multiple;
     std::chrono::milliseconds wait;
 };
+
+void PrintTo(const Timeout& t, std::ostream* out) { *out << (t.multiple ? "multiple" : "single"); }
 
 class WriteTimeouts : public Writes, public ::testing::WithParamInterface<Timeout> {};
 
