@@ -11,6 +11,7 @@ import time
 import pytest
 
 import marvok
+from loopback import parts
 
 
 def single(x):
@@ -36,11 +37,11 @@ VALUES = [
 @pytest.mark.parametrize("fpm, f", VALUES)
 def test_values_through_helper_and_raw(library, instrument, fpm, f):
     address = instrument("--fpm", fpm, "--f", f)
-    parts = tuple(map(int, address.split(".")))
+    numbers = parts(address)
     assert library.read_fpm(address) == single(float(fpm))
-    assert library.read_f(parts) == single(float(f))
+    assert library.read_f(numbers) == single(float(f))
     # The raw call gives the same bits, the sign of zero included.
-    raw = library.raw.MARVOK_MODBUS_READ_F(*parts, 0)
+    raw = library.raw.MARVOK_MODBUS_READ_F(*numbers, 0)
     assert struct.pack("<d", raw) == struct.pack("<d", single(float(f)))
 
 
@@ -65,9 +66,9 @@ def test_revision(library):
 
 
 def test_no_connection(library, refusing_address):
-    parts = tuple(map(int, refusing_address.split(".")))
+    numbers = parts(refusing_address)
     for name in ("MARVOK_MODBUS_READ_FPM", "MARVOK_MODBUS_READ_F"):
-        assert getattr(library.raw, name)(*parts, 0) == marvok.NO_CONNECTION
+        assert getattr(library.raw, name)(*numbers, 0) == marvok.NO_CONNECTION
     for read, measurement in ((library.read_fpm, "FPM"), (library.read_f, "F")):
         with pytest.raises(marvok.NoConnection) as caught:
             read(refusing_address)
@@ -78,8 +79,8 @@ def test_no_connection(library, refusing_address):
 
 def test_no_reply(library, instrument):
     address = instrument("--fault", "exception")
-    parts = tuple(map(int, address.split(".")))
-    assert library.raw.MARVOK_MODBUS_READ_FPM(*parts, 0) == marvok.NO_REPLY
+    numbers = parts(address)
+    assert library.raw.MARVOK_MODBUS_READ_FPM(*numbers, 0) == marvok.NO_REPLY
     with pytest.raises(marvok.NoReply) as caught:
         library.read_f(address)
     assert isinstance(caught.value, marvok.MarvokError)
