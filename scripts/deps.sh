@@ -15,6 +15,7 @@ PACKAGES=(
   libmodbus-dev
   libasio-dev
   libcli11-dev
+  nlohmann-json3-dev
   g++-mingw-w64-x86-64
   g++-mingw-w64-i686
   wine64

@@ -1,19 +1,23 @@
 // marvok-read: reads an instrument's measurements through the Marvok library,
 // loaded by file name and resolved by function name as any host does it.
 #include "dynlib.h"
+#include "interrupt.h"
 #include "marvok.h"
 #include "options.h"
+#include "output.h"
+#include "progress.h"
+#include "schedule.h"
+#include "summary.h"
+#include "terminal.h"
 
-#include <charconv>
-#include <chrono>
+#include <algorithm>
 #include <cerrno>
-#include <cmath>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <limits>
+#include <optional>
 #include <string>
-#include <thread>
 #include <type_traits>
 #include <vector>
 
@@ -31,14 +35,6 @@ static_assert(std::is_same_v<ReadFunction, decltype(&MARVOK_MODBUS_READ_FPM)>);
 static_assert(std::is_same_v<ReadFunction, decltype(&MARVOK_MODBUS_READ_F)>);
 
 constexpr const char* PROGRAM = "marvok-read";
-
-std::string quoted(const std::string& text)
-{
-    std::string result;
-    result.reserve(text.size() + 2);
-    result.append(1, '\'').append(text).append(1, '\'');
-    return result;
-}
 
 class Library {
 public:
@@ -81,14 +77,14 @@ private:
             // otherwise search its own directories and might load another.
             if (!path.has_parent_path() && fs::is_regular_file(path, ignored))
                 path = fs::path(".") / path;
-            where = quoted(*requested);
+            where = in_quotes(*requested);
             return path.make_preferred().string();
         }
         const std::string directory = dynlib::executable_directory();
         if (!directory.empty()) {
             const fs::path beside = fs::path(directory) / MARVOK_LIBRARY_FILE;
             if (fs::exists(beside, ignored)) {
-                where = quoted(beside.string());
+                where = in_quotes(beside.string());
                 return beside.string();
             }
         }
@@ -114,167 +110,162 @@ private:
     dynlib::Handle handle_ = nullptr;
 };
 
-// The shortest text that reads back as the same value. The library returns
-// a single-precision value widened to double, so the single's shortest form
-// is used when it is exact: "350.1", not "350.100006103515625".
-std::string format_value(double value)
-{
-    char text[64];
-    std::to_chars_result result;
-    if (std::isfinite(value) && std::fabs(value) <= std::numeric_limits<float>::max() &&
-        static_cast<double>(static_cast<float>(value)) == value)
-        result = std::to_chars(text, text + sizeof text, static_cast<float>(value));
-    else
-        result = std::to_chars(text, text + sizeof text, value);
-    return std::string(text, result.ptr);
-}
-
-std::string iso8601_utc(std::chrono::system_clock::time_point when)
-{
-    using namespace std::chrono;
-    const auto ms = floor<milliseconds>(when);
-    const auto day = floor<days>(ms);
-    const year_month_day date{day};
-    const hh_mm_ss time{ms - day};
-    char text[40];
-    std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ", int(date.year()),
-                  unsigned(date.month()), unsigned(date.day()), int(time.hours().count()),
-                  int(time.minutes().count()), int(time.seconds().count()),
-                  int(time.subseconds().count()));
-    return text;
-}
-
-// Start times on a steady grid of one period from the first round.
-class Schedule {
-public:
-    explicit Schedule(double period_seconds)
-        : start_(std::chrono::steady_clock::now()), period_(period_seconds)
-    {
-    }
-
-    // Waits for the next slot; when that slot has already passed, returns at
-    // once and skips every slot that has passed entirely.
-    void wait_for_next_slot()
-    {
-        ++slot_;
-        const auto now = std::chrono::steady_clock::now();
-        const auto due = start_ + offset(slot_);
-        if (now < due) {
-            std::this_thread::sleep_until(due);
-            return;
-        }
-        const double elapsed = std::chrono::duration<double>(now - start_).count();
-        const double current = std::floor(elapsed / period_);
-        if (current > static_cast<double>(slot_))
-            slot_ = static_cast<std::uint64_t>(current);
-    }
-
-private:
-    std::chrono::steady_clock::duration offset(std::uint64_t slot) const
-    {
-        // Beyond a century the exact time no longer matters, and the cap
-        // keeps the conversion within the clock's range.
-        constexpr double CENTURY_SECONDS = 100 * 366 * 86400.0;
-        const double seconds = std::min(static_cast<double>(slot) * period_, CENTURY_SECONDS);
-        return std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-            std::chrono::duration<double>(seconds));
-    }
-
-    std::chrono::steady_clock::time_point start_;
-    double period_;
-    std::uint64_t slot_ = 0;
-};
-
-struct Measurement {
-    const char* label;   // in text and messages: "FPM", "F"
-    const char* column;  // in the CSV header: "fpm", "f"
-    ReadFunction read;
-};
-
-// Writes out what is buffered; false, with the reason on stderr, when the
+// Writes `text` out at once; false, with the reason on stderr, when the
 // output cannot be written (a full disk, a closed pipe): the run must not
 // then end as a success.
-bool output_written()
+bool written(const std::string& text)
 {
-    if (std::fflush(stdout) == 0 && !std::ferror(stdout))
+    if (text.empty())
+        return true;
+    if (std::fputs(text.c_str(), stdout) >= 0 && std::fflush(stdout) == 0 && !std::ferror(stdout))
         return true;
     std::fprintf(stderr, "%s: cannot write the output: %s\n", PROGRAM, std::strerror(errno));
     return false;
 }
 
+struct Measurement {
+    MeasurementName name;
+    ReadFunction read;
+};
+
 class Reader {
 public:
     Reader(const Options& options, std::vector<Measurement> measurements)
-        : options_(options), measurements_(std::move(measurements))
+        : options_(options),
+          measurements_(std::move(measurements)),
+          format_(options.format, options.plant, names()),
+          summary_(names(), options.targets),
+          progress_(!options.quiet && terminal::is_terminal(terminal::Stream::error) &&
+                    (options.plant || options.count > 1)),
+          shared_terminal_(terminal::is_terminal(terminal::Stream::output))
     {
     }
 
     int run()
     {
-        if (options_.csv) {
-            std::string header = "time,address";
-            for (const Measurement& m : measurements_)
-                header.append(1, ',').append(m.column);
-            std::printf("%s\n", header.c_str());
-            if (!output_written())
-                return exit_no_output;
+        const bool written = write(format_.header()) && poll();
+        progress_.clear();
+        const bool interrupted = interrupt::requested();
+        if (options_.summary.value_or(options_.plant || interrupted)) {
+            std::fprintf(stderr, "summary: %llu %s%s\n%s",
+                         static_cast<unsigned long long>(rounds_started_),
+                         rounds_started_ == 1 ? "round" : "rounds",
+                         interrupted ? (" of " + std::to_string(options_.count) + ", interrupted").c_str()
+                                     : "",
+                         summary_.table().c_str());
+            std::fflush(stderr);
         }
-        std::optional<Schedule> schedule;
-        if (options_.every_seconds)
-            schedule.emplace(*options_.every_seconds);
-        // Each round is flushed as soon as it is read, so that a log that is
-        // interrupted keeps every round so far.
-        for (std::uint64_t round = 0; round < options_.count; ++round) {
-            if (round > 0 && schedule)
-                schedule->wait_for_next_slot();
-            read_round();
-            // Reading on when nothing can be written would lose every value.
-            if (!output_written())
-                return exit_no_output;
-        }
-        if (no_connection_)
+        if (!written)
+            return exit_no_output;
+        if (worst_ == Outcome::no_connection)
             return exit_no_connection;
-        if (no_reply_)
+        if (worst_ == Outcome::no_reply)
             return exit_no_reply;
         return exit_all_read;
     }
 
 private:
-    void read_round()
+    std::vector<MeasurementName> names() const
     {
-        const auto started = std::chrono::system_clock::now();
-        std::string row = iso8601_utc(started) + "," + options_.address_text;
-        const auto& a = options_.address;
-        for (const Measurement& m : measurements_) {
-            const double value = m.read(a[0], a[1], a[2], a[3], options_.delay_ms);
-            const char* failure = nullptr;
-            if (value == MARVOK_RESULT_NO_CONNECTION) {
-                failure = "no connection to";
-                no_connection_ = true;
-            } else if (value == MARVOK_RESULT_NO_REPLY) {
-                failure = "no reply from";
-                no_reply_ = true;
+        std::vector<MeasurementName> names;
+        for (const Measurement& m : measurements_)
+            names.push_back(m.name);
+        return names;
+    }
+
+    // Every round until the count, a stop asked for, or output that cannot
+    // be written; false for the last. Each row is written out as soon as it
+    // is read, so that a run that is cut short keeps every row so far.
+    bool poll()
+    {
+        std::optional<Schedule> schedule;
+        if (options_.every_seconds)
+            schedule.emplace(*options_.every_seconds);
+        for (std::uint64_t round = 0; round < options_.count; ++round) {
+            if (round > 0 && schedule && !schedule->wait_for_next_slot(interrupt::requested))
+                return true;
+            round_failures_ = {};
+            for (std::size_t i = 0; i < options_.targets.size(); ++i) {
+                if (interrupt::requested())
+                    return true;
+                if (i == 0)
+                    ++rounds_started_;
+                show_progress(i);
+                const Row row = read(options_.targets[i]);
+                summary_.add(i, row);
+                // Reading on when nothing can be written would lose every value.
+                if (!write(format_.lines(row)))
+                    return false;
             }
-            if (failure) {
-                std::fprintf(stderr, "%s: %s %s reading %s\n", PROGRAM, failure,
-                             options_.address_text.c_str(), m.label);
-                std::fflush(stderr);
-                row += ",";
-            } else if (options_.csv) {
-                row += ',';
-                row += format_value(value);
-            } else {
-                std::printf("%s %s\n", m.label, format_value(value).c_str());
-            }
+            show_progress(options_.targets.size());
         }
-        if (options_.csv)
-            std::printf("%s\n", row.c_str());
+        return true;
+    }
+
+    // One row: every selected measurement of one instrument, also after a
+    // stop was asked for, so that no row is left half read.
+    Row read(const Target& target)
+    {
+        Row row;
+        row.time = std::chrono::system_clock::now();
+        row.target = &target;
+        const auto& a = target.parts;
+        for (const Measurement& m : measurements_) {
+            Reading reading;
+            reading.value = m.read(a[0], a[1], a[2], a[3], options_.delay_ms);
+            if (reading.value == MARVOK_RESULT_NO_CONNECTION)
+                reading.outcome = Outcome::no_connection;
+            else if (reading.value == MARVOK_RESULT_NO_REPLY)
+                reading.outcome = Outcome::no_reply;
+            if (reading.outcome != Outcome::ok) {
+                progress_.clear();
+                std::fprintf(stderr, "%s: %s %s reading %s\n", PROGRAM,
+                             reading.outcome == Outcome::no_connection ? "no connection to" : "no reply from",
+                             target.text.c_str(), m.name.label);
+                std::fflush(stderr);
+                worst_ = std::max(worst_, reading.outcome);
+            }
+            row.readings.push_back(reading);
+        }
+        const Outcome status = row.status();
+        if (status == Outcome::no_connection)
+            ++round_failures_.no_connection;
+        else if (status == Outcome::no_reply)
+            ++round_failures_.no_reply;
+        return row;
+    }
+
+    bool write(const std::string& text)
+    {
+        // Output to the terminal the progress line is on takes its place.
+        if (shared_terminal_ && !text.empty())
+            progress_.clear();
+        return written(text);
+    }
+
+    void show_progress(std::size_t done)
+    {
+        std::string text = "round " + std::to_string(rounds_started_) + "/" +
+                           std::to_string(options_.count) + ": " + std::to_string(done) + "/" +
+                           std::to_string(options_.targets.size()) + " instruments";
+        if (round_failures_.no_connection)
+            text += ", " + std::to_string(round_failures_.no_connection) + " no connection";
+        if (round_failures_.no_reply)
+            text += ", " + std::to_string(round_failures_.no_reply) + " no reply";
+        progress_.show(text);
     }
 
     const Options& options_;
     std::vector<Measurement> measurements_;
-    bool no_connection_ = false;
-    bool no_reply_ = false;
+    RowFormat format_;
+    Summary summary_;
+    ProgressLine progress_;
+    bool shared_terminal_;
+    Outcome worst_ = Outcome::ok;
+    std::uint64_t rounds_started_ = 0;
+    struct {
+        std::uint64_t no_connection = 0, no_reply = 0;
+    } round_failures_;
 };
 
 }  // namespace
@@ -290,15 +281,15 @@ int run(int argc, char** argv)
         return exit_no_library;
 
     if (options.revision) {
-        std::printf("%s\n", format_value(library.revision()).c_str());
-        return output_written() ? exit_all_read : exit_no_output;
+        return written(format_value(library.revision()) + "\n") ? exit_all_read : exit_no_output;
     }
 
     std::vector<Measurement> measurements;
     if (options.read_fpm)
-        measurements.push_back({"FPM", "fpm", library.fpm});
+        measurements.push_back({{"FPM", "fpm"}, library.fpm});
     if (options.read_f)
-        measurements.push_back({"F", "f", library.f});
+        measurements.push_back({{"F", "f"}, library.f});
+    interrupt::install();
     return Reader(options, std::move(measurements)).run();
 }
 

@@ -3,9 +3,11 @@
 #include <CLI/CLI.hpp>
 
 #include <cctype>
+#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 #include <string_view>
 
@@ -15,49 +17,11 @@ namespace {
 
 constexpr const char* PROGRAM = "marvok-read";
 
-// A reason why a value was refused; empty when it was accepted.
-using Problem = std::string;
-
-std::string quoted(std::string_view text) { return "'" + std::string(text) + "'"; }
-
-// Parses all of `text` as a decimal number; a sign, spaces, a base prefix or
-// trailing characters make it fail.
-template <typename Number>
-bool whole_decimal(std::string_view text, Number& value)
-{
-    if (text.empty() || !std::isdigit(static_cast<unsigned char>(text.front())))
-        return false;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    return error == std::errc{} && end == text.data() + text.size();
-}
-
-Problem parse_ipv4(std::string_view text, std::array<short, 4>& parts)
-{
-    const Problem refused = quoted(text) + " is not an IPv4 address (four numbers 0-255 joined by dots)";
-    std::size_t part = 0;
-    std::size_t begin = 0;
-    for (;;) {
-        const std::size_t dot = text.find('.', begin);
-        const std::string_view piece =
-            text.substr(begin, dot == std::string_view::npos ? std::string_view::npos : dot - begin);
-        unsigned value = 0;
-        // A leading zero is refused: some systems read "010" as octal 8.
-        if (part == 4 || piece.size() > 3 || (piece.size() > 1 && piece.front() == '0') ||
-            !whole_decimal(piece, value) || value > 255)
-            return refused;
-        parts[part++] = static_cast<short>(value);
-        if (dot == std::string_view::npos)
-            break;
-        begin = dot + 1;
-    }
-    return part == 4 ? Problem{} : refused;
-}
-
 Problem parse_delay(std::string_view text, short& delay_ms)
 {
     int value = 0;
     if (!whole_decimal(text, value) || value > std::numeric_limits<short>::max())
-        return "--delay must be a whole number of milliseconds from 0 to 32767, not " + quoted(text);
+        return "--delay must be a whole number of milliseconds from 0 to 32767, not " + in_quotes(text);
     delay_ms = static_cast<short>(value);
     return {};
 }
@@ -65,7 +29,7 @@ Problem parse_delay(std::string_view text, short& delay_ms)
 Problem parse_count(std::string_view text, std::uint64_t& count)
 {
     if (!whole_decimal(text, count) || count == 0)
-        return "--count must be a whole number of rounds, 1 or more, not " + quoted(text);
+        return "--count must be a whole number of rounds, 1 or more, not " + in_quotes(text);
     return {};
 }
 
@@ -81,7 +45,7 @@ Problem parse_every(std::string_view text, double& seconds)
         value < EVERY_MIN_SECONDS || value > EVERY_MAX_SECONDS) {
         char range[96];
         std::snprintf(range, sizeof range, "from %g to %g", EVERY_MIN_SECONDS, EVERY_MAX_SECONDS);
-        return "--every must be a number of seconds " + std::string(range) + ", not " + quoted(text);
+        return "--every must be a number of seconds " + std::string(range) + ", not " + in_quotes(text);
     }
     seconds = value;
     return {};
@@ -97,7 +61,51 @@ Problem parse_measure(std::string_view text, bool& fpm, bool& f)
         f = lower != "fpm";
         return {};
     }
-    return "--measure must be fpm, f or both, not " + quoted(text);
+    return "--measure must be fpm, f or both, not " + in_quotes(text);
+}
+
+// The instruments from the positional arguments, then from each address
+// file in turn.
+Problem gather_targets(const std::vector<std::string>& positionals,
+                       const std::vector<std::string>& files, Options& options)
+{
+    AddressList list;
+    bool ranges = false;
+    for (const std::string& text : positionals) {
+        Span span;
+        Problem problem = parse_span(text, span);
+        if (problem.empty())
+            problem = list.add(span);
+        if (!problem.empty())
+            return problem;
+        ranges = ranges || span.size() > 1 || text.find('-') != std::string::npos;
+    }
+    bool stdin_read = false;
+    for (const std::string& name : files) {
+        if (name.empty())
+            return "--addresses needs a file name, or - for standard input";
+        Problem problem;
+        if (name == "-") {
+            if (stdin_read)
+                return "--addresses - can be given once: standard input is read only once";
+            stdin_read = true;
+            problem = read_address_file("standard input", stdin, list);
+        } else if (std::FILE* file = std::fopen(name.c_str(), "r")) {
+            problem = read_address_file(name, file, list);
+            std::fclose(file);
+        } else {
+            problem = "cannot open the address file " + in_quotes(name) + ": " + std::strerror(errno);
+        }
+        if (!problem.empty())
+            return problem;
+    }
+    if (list.addresses().empty())
+        return files.empty() ? "ADDRESS is required (or --addresses FILE)"
+                             : "the address files list no address";
+    for (const Ipv4 address : list.addresses())
+        options.targets.push_back(target_of(address));
+    options.plant = positionals.size() > 1 || ranges || !files.empty();
+    return {};
 }
 
 // CLI11 may spread a message over lines; the caller reports one line.
@@ -118,24 +126,59 @@ int usage_error(const std::string& problem)
 }
 
 const char* const DESCRIPTION =
-    "Reads the FPM and F measurements of the instrument at ADDRESS through the\n"
-    "Marvok library, loaded at run time as a host application loads it.";
+    "Reads the FPM and F measurements of one instrument or of a plant full of\n"
+    "them through the Marvok library, loaded at run time as a host application\n"
+    "loads it.";
 
-const char* const FOOTER = R"(Output:
-  Without --csv, one line per measurement: "FPM 350.25", "F 50". Values are
-  printed in the shortest form that reads back as the same number.
-  With --csv, a header line, then one row per round: time (ISO 8601, UTC, at
-  the start of the round), address, then fpm and/or f. A measurement that
-  failed leaves its cell empty.
+const char* const FOOTER = R"(Addresses:
+  ADDRESS is an IPv4 address (192.168.0.10) or a range FIRST-LAST of them
+  (192.168.0.10-192.168.0.250; ranges run across parts: 10.0.0.250-10.0.1.5).
+  An address file has one address or range per line; blank lines and
+  everything after "#" are ignored. Addresses come in the order first given
+  (arguments, then files) and each is read once per round, however often it
+  is listed. At most 65536 addresses in all, every address of a range
+  counted.
+
+Rounds:
+  A round reads every instrument once, one after the other: the library
+  serialises its calls, so a round of N instruments takes at least N x 100 ms
+  (N x 200 ms for both measurements), longer with --delay.
+  With --every, rounds start every SECONDS on a fixed grid counted from the
+  first one, so they do not drift. A round that overruns its period is
+  followed by the next one at once; slots missed entirely are skipped, never
+  made up in a burst. Without --every, rounds follow each other at once.
+
+Output:
+  Values are printed in the shortest form that reads back as the same number.
   A failed measurement is reported on stderr as "no connection" (the
   instrument did not accept a connection) or "no reply" (it accepted but did
   not answer); its value is never printed.
+  Text: one line per measurement read, "FPM 350.25", "F 50"; in a plant run
+  (several addresses, a range or --addresses) each line starts with the
+  address: "192.168.0.10 FPM 350.25".
+  --csv: a header line, then one row per instrument per round: time, address,
+  then fpm and/or f; a failed measurement leaves its cell empty. A plant run
+  adds a last column, status: ok, no connection or no reply.
+  --json: one object per line per instrument per round:
+  {"time":"...","address":"...","fpm":350.25,"f":50.0,"status":"ok"}; a
+  failed value is null; a value that is not a number is the string "nan",
+  "inf" or "-inf".
+  The time is ISO 8601 in UTC, taken when the instrument's read began. Every
+  line is written out as soon as it is complete.
+  The status of a row is its worst measurement: no connection, then no reply.
 
-Timing:
-  Rounds start every SECONDS on a fixed grid counted from the first one, so
-  they do not drift. A round that starts late starts at once; slots missed
-  entirely are skipped, never made up in a burst. Without --every, rounds
-  follow each other at once (the library paces each read by at least 100 ms).
+Summary:
+  Printed on stderr at the end of a plant run, after Ctrl-C, or with
+  --summary: per instrument the rows read, how many were ok, no connection
+  and no reply, and the smallest, mean and largest value of each measurement
+  (values that are not finite numbers are left out).
+
+Progress and Ctrl-C:
+  When stderr is a terminal, a run of more than one round or instrument keeps
+  one progress line there, rewritten as it goes; never in a pipe or a file.
+  Ctrl-C (or SIGTERM) finishes the instrument being read (a library call
+  cannot be cut short), prints the summary and exits with the status so far;
+  a second Ctrl-C stops at once.
 
 Library:
   By default )" MARVOK_LIBRARY_FILE R"( next to this program, otherwise the one
@@ -158,9 +201,15 @@ std::optional<int> parse_command_line(int argc, char** argv, Options& options)
     app.footer(FOOTER);
     app.get_formatter()->column_width(24);
 
-    std::optional<std::string> address, delay, measure, every, count;
-    app.add_option("ADDRESS", address, "IPv4 address of the instrument, e.g. 192.168.0.10")
+    std::vector<std::string> addresses, files;
+    std::optional<std::string> delay, measure, every, count;
+    bool csv = false, json = false, summary = false, no_summary = false;
+    app.add_option("ADDRESS", addresses, "IPv4 address (192.168.0.10) or range FIRST-LAST")
         ->type_name("");
+    app.add_option("--addresses", files, "Addresses and ranges from FILE, one a line (- stdin)")
+        ->type_name("FILE")
+        ->expected(1)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     app.add_option("--delay", delay, "Pacing delay passed to the library, 0-32767 (default 0)")
         ->type_name("MS");
     app.add_option("--measure", measure, "What to read: fpm, f or both (default both)")
@@ -168,7 +217,11 @@ std::optional<int> parse_command_line(int argc, char** argv, Options& options)
     app.add_option("--every", every, "Start a round every SECONDS (fractions allowed)")
         ->type_name("SECONDS");
     app.add_option("--count", count, "Number of rounds (default 1)")->type_name("N");
-    app.add_flag("--csv", options.csv, "Print CSV: a header, then one row per round");
+    app.add_flag("--csv", csv, "Print CSV rows, one per instrument per round");
+    app.add_flag("--json", json, "Print JSON objects, one a line, per instrument per round");
+    app.add_flag("--summary", summary, "Print the summary on stderr at the end");
+    app.add_flag("--no-summary", no_summary, "Never print the summary, not even after Ctrl-C");
+    app.add_flag("-q,--quiet", options.quiet, "No progress line on the terminal");
     app.add_option("--library", options.library, "Load this library file instead of the default")
         ->type_name("PATH");
     app.add_flag("--revision", options.revision, "Print the library's revision and exit");
@@ -181,8 +234,15 @@ std::optional<int> parse_command_line(int argc, char** argv, Options& options)
         return usage_error(e.what());
     }
 
+    options.format = csv ? Format::csv : json ? Format::json : Format::text;
+    if (summary || no_summary)
+        options.summary = summary;
     Problem problem;
-    if (delay)
+    if (csv && json)
+        problem = "--csv and --json cannot be used together";
+    if (summary && no_summary)
+        problem = "--summary and --no-summary cannot be used together";
+    if (problem.empty() && delay)
         problem = parse_delay(*delay, options.delay_ms);
     if (problem.empty() && measure)
         problem = parse_measure(*measure, options.read_fpm, options.read_f);
@@ -195,16 +255,10 @@ std::optional<int> parse_command_line(int argc, char** argv, Options& options)
         problem = parse_count(*count, options.count);
     if (problem.empty() && options.library && options.library->empty())
         problem = "--library needs a file name";
-    if (problem.empty() && !options.revision) {
-        if (!address)
-            problem = "ADDRESS is required";
-        else
-            problem = parse_ipv4(*address, options.address);
-    }
+    if (problem.empty() && !options.revision)
+        problem = gather_targets(addresses, files, options);
     if (!problem.empty())
         return usage_error(problem);
-    if (address)
-        options.address_text = *address;
     return std::nullopt;
 }
 

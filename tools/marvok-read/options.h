@@ -1,11 +1,14 @@
-// The command line of marvok-read: what to read, how often and how to show
-// it, checked completely before the library is touched.
+// The command line of marvok-read: which instruments to read, what, how
+// often and how to show it, checked completely before the library is
+// touched.
 #pragma once
 
-#include <array>
+#include "addresses.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace marvok::read {
 
@@ -18,22 +21,30 @@ enum ExitCode : int {
     exit_no_output = 5,    // what was read could not be written out
 };
 
+enum class Format { text, csv, json };
+
 struct Options {
-    std::string address_text;            // as given, for messages and CSV rows
-    std::array<short, 4> address{};      // as the library takes it
+    std::vector<Target> targets;         // in the order first given, each once
+    // A plant run: several addresses, a range or an address file. Its text
+    // lines and CSV rows name the instrument; a run of a single ADDRESS keeps
+    // the one-instrument shapes.
+    bool plant = false;
     short delay_ms = 0;
     bool read_fpm = true;
     bool read_f = true;
     std::optional<double> every_seconds; // none: rounds follow each other at once
     std::uint64_t count = 1;
-    bool csv = false;
+    Format format = Format::text;
+    std::optional<bool> summary;         // none: for a plant run, and after Ctrl-C
+    bool quiet = false;                  // no progress line
     std::optional<std::string> library;  // none: the platform's default file
     bool revision = false;
 };
 
-// Parses argv into `options`. Returns nothing when the program should go on,
-// otherwise the exit code after help or version was printed (0) or a
-// one-line error went to stderr (exit_usage).
+// Parses argv into `options`, reading address files (and standard input
+// for "-"). Returns nothing when the program should go on, otherwise the
+// exit code after help or version was printed (0) or a one-line error went
+// to stderr (exit_usage).
 std::optional<int> parse_command_line(int argc, char** argv, Options& options);
 
 // Bounds of --every: the lower keeps the slot arithmetic exact, the upper
