@@ -203,5 +203,5 @@ int main(int argc, char** argv)
 
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
-    return mb::exit_status();
+    return mb::finish({sim.process.get(), echo.process.get()});
 }

@@ -1,10 +1,10 @@
 // A plant's worth of instruments in one marvok-sim process, on consecutive
 // loopback addresses 127.0.C.1 onwards, port 502:
+//   plant/library  the library's measurement call (without the 100 ms pause)
+//                  reading a sample of them one after another
 //   plant/sweep    every instrument read once over a new connection, many in
 //                  parallel, each value checked; the simulator's resident
 //                  set (peak: VmHWM) afterwards
-//   plant/library  the library's measurement call (without the 100 ms pause)
-//                  reading a sample of them one after another
 #include "bench_main.h"
 #include "frames.h"
 #include "load.h"
@@ -116,27 +116,8 @@ int main(int argc, char** argv)
 
     Plant plant = start_plant(count);
 
-    benchmark::RegisterBenchmark("plant/sweep", [&](benchmark::State& state) {
-        for (auto _ : state) {
-            const double idle = mib(plant.sim->status_kib("VmRSS"));
-            mb::ConnectionLoad load;
-            for (const auto a : plant.addresses)
-                load.targets.push_back(mb::endpoint(address_text(a)));
-            load.in_flight = in_flight;
-            load.each_once = true;
-            const auto result = mb::connection_load(load, limits);
-            state.SetIterationTime(result.seconds);
-            state.counters["instruments"] = static_cast<double>(count);
-            state.counters["answered"] = static_cast<double>(result.replies);
-            state.counters["errors"] = static_cast<double>(result.errors);
-            state.counters["startup_s"] = plant.startup_s;
-            state.counters["rss_idle_MiB"] = idle;
-            state.counters["rss_peak_MiB"] = mib(plant.sim->status_kib("VmHWM"));
-            if (result.errors > 0 || result.replies != static_cast<std::uint64_t>(count))
-                mb::fail(state, result.first_error);
-        }
-    })->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
-
+    // The library first, while the plant is quiet: after a sweep the simulator
+    // is still closing its connections for a while.
     benchmark::RegisterBenchmark("plant/library", [&](benchmark::State& state) {
         std::vector<std::array<short, 4>> picks;
         for (long i = 0; i < sample; ++i) {
@@ -159,7 +140,28 @@ int main(int argc, char** argv)
         }
     })->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 
+    benchmark::RegisterBenchmark("plant/sweep", [&](benchmark::State& state) {
+        for (auto _ : state) {
+            const double idle = mib(plant.sim->status_kib("VmRSS"));
+            mb::ConnectionLoad load;
+            for (const auto a : plant.addresses)
+                load.targets.push_back(mb::endpoint(address_text(a)));
+            load.in_flight = in_flight;
+            load.each_once = true;
+            const auto result = mb::connection_load(load, limits);
+            state.SetIterationTime(result.seconds);
+            state.counters["instruments"] = static_cast<double>(count);
+            state.counters["answered"] = static_cast<double>(result.replies);
+            state.counters["errors"] = static_cast<double>(result.errors);
+            state.counters["startup_s"] = plant.startup_s;
+            state.counters["rss_idle_MiB"] = idle;
+            state.counters["rss_peak_MiB"] = mib(plant.sim->status_kib("VmHWM"));
+            if (result.errors > 0 || result.replies != static_cast<std::uint64_t>(count))
+                mb::fail(state, result.first_error);
+        }
+    })->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
-    return mb::exit_status();
+    return mb::finish({plant.sim.get()});
 }

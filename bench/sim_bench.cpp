@@ -25,19 +25,29 @@ struct Target {
 };
 
 // Runs one load once and reports its rate; the time is the measured window.
-void run_load(benchmark::State& state, const mb::Server& server, const char* rate_name,
-              const std::function<mb::LoadResult()>& load)
+void run_load(benchmark::State& state, const mb::Server& server, const char* rate_name, mb::LoadLimits limits,
+              const std::function<mb::LoadResult(const mb::LoadLimits&)>& load)
 {
     for (auto _ : state) {
-        const double server_cpu = mb::process_cpu_seconds(server.process->pid());
-        const double load_cpu = mb::thread_cpu_seconds();
-        const auto result = load();
+        double server_before = 0, load_before = 0;
+        limits.window_opens = [&] {
+            server_before = mb::process_cpu_seconds(server.process->pid());
+            load_before = mb::thread_cpu_seconds();
+        };
+        const auto result = load(limits);
+        const double server_cpu = mb::process_cpu_seconds(server.process->pid()) - server_before;
+        const double load_cpu = mb::thread_cpu_seconds() - load_before;
         state.SetIterationTime(result.seconds);
         const double window = result.seconds > 0 ? result.seconds : 1;
+        const double done = result.replies > 0 ? static_cast<double>(result.replies) : 1;
         state.counters[rate_name] = result.rate();
         state.counters["errors"] = static_cast<double>(result.errors);
-        state.counters["server_cpu"] = (mb::process_cpu_seconds(server.process->pid()) - server_cpu) / window;
-        state.counters["load_cpu"] = (mb::thread_cpu_seconds() - load_cpu) / window;
+        // Shares of a core, and CPU time per transaction: the cost of serving
+        // one, which holds even when other work on the machine takes cores.
+        state.counters["server_cpu"] = server_cpu / window;
+        state.counters["load_cpu"] = load_cpu / window;
+        state.counters["server_us_each"] = server_cpu * 1e6 / done;
+        state.counters["load_us_each"] = load_cpu * 1e6 / done;
         if (result.errors > 0 || result.replies == 0)
             mb::fail(state, result.first_error.empty() ? "no replies" : result.first_error);
     }
@@ -85,8 +95,9 @@ int main(int argc, char** argv)
             const std::string name = std::string("keepalive/") + target.name + "/clients:" + std::to_string(n);
             benchmark::RegisterBenchmark(name.c_str(), [&server, n, limits](benchmark::State& state) {
                 const auto addr = mb::endpoint(server.address);
-                run_load(state, server, "req_per_s",
-                         [&] { return mb::keep_alive_load(addr, static_cast<int>(n), limits); });
+                run_load(state, server, "req_per_s", limits, [&](const mb::LoadLimits& l) {
+                    return mb::keep_alive_load(addr, static_cast<int>(n), l);
+                });
             })->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
         }
         const std::string name = std::string("connect/") + target.name;
@@ -95,11 +106,15 @@ int main(int argc, char** argv)
             load.targets = {mb::endpoint(server.address)};
             load.sources = mb::loopback_sources(sources);
             load.in_flight = in_flight;
-            run_load(state, server, "conn_per_s", [&] { return mb::connection_load(load, limits); });
+            run_load(state, server, "conn_per_s", limits,
+                     [&](const mb::LoadLimits& l) { return mb::connection_load(load, l); });
         })->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
     }
 
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
-    return mb::exit_status();
+    std::vector<mb::ServerProcess*> servers;
+    for (auto& target : targets)
+        servers.push_back(target.server.process.get());
+    return mb::finish(servers);
 }

@@ -36,6 +36,7 @@ void print_help()
 }
 
 const char* program_name = "benchmark";
+std::string chosen_sim = MARVOK_SIM_PROGRAM;
 bool any_failed = false;
 
 }  // namespace
@@ -43,6 +44,7 @@ bool any_failed = false;
 void initialize(int* argc, char** argv, const std::string& about, std::vector<Flag>& flags)
 {
     program_name = argv[0];
+    flags.push_back({"sim", MARVOK_SIM_PROGRAM, "the marvok-sim program to run (another build, to compare)"});
     help_about = about;
     help_flags = &flags;
     benchmark::Initialize(argc, argv, print_help);
@@ -69,6 +71,9 @@ void initialize(int* argc, char** argv, const std::string& about, std::vector<Fl
     *argc = kept;
     if (*argc > 1)
         usage_error(argv[0], std::string("unknown argument '") + argv[1] + "'");
+    chosen_sim = flag(flags, "sim");
+    if (access(chosen_sim.c_str(), X_OK) != 0)
+        usage_error(argv[0], "--sim: cannot run '" + chosen_sim + "'");
 }
 
 const std::string& flag(const std::vector<Flag>& flags, const std::string& name)
@@ -115,9 +120,17 @@ void fail(benchmark::State& state, const std::string& why)
     state.SkipWithError(why.c_str());
 }
 
-int exit_status() { return any_failed ? 1 : 0; }
+int finish(const std::vector<ServerProcess*>& servers)
+{
+    for (auto* server : servers)
+        if (!server->stop()) {
+            std::cerr << program_name << ": a server (pid " << server->pid() << ") did not end cleanly\n";
+            any_failed = true;
+        }
+    return any_failed ? 1 : 0;
+}
 
-std::string sim_program() { return MARVOK_SIM_PROGRAM; }
+std::string sim_program() { return chosen_sim; }
 std::string peer_program() { return MARVOK_BENCH_PEER_PROGRAM; }
 std::string echo_program() { return MARVOK_BENCH_ECHO_PROGRAM; }
 

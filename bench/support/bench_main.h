@@ -19,7 +19,8 @@ struct Flag {
     std::string help;
 };
 
-// Runs benchmark::Initialize, then takes this program's flags out of argv.
+// Runs benchmark::Initialize, then takes this program's flags out of argv;
+// --sim=PATH, the simulator to run, is added to every program's flags.
 // --help prints `about`, the flags and Google Benchmark's own, and exits 0; an
 // unknown flag or a flag without a value exits 2 with one line on stderr.
 void initialize(int* argc, char** argv, const std::string& about, std::vector<Flag>& flags);
@@ -32,11 +33,13 @@ std::vector<long> positive_list_flag(const std::vector<Flag>& flags, const std::
 // Marks the benchmark failed (a wrong reply, a sentinel, a lost server): it
 // is skipped with `why`, and the program's exit status says so.
 void fail(benchmark::State& state, const std::string& why);
-// 0, or 1 once a benchmark has failed.
-int exit_status();
+// Stops the servers and gives the program's exit status: 0, or 1 once a
+// benchmark has failed or a server did not end cleanly on SIGTERM (a crash,
+// a sanitizer's report).
+int finish(const std::vector<ServerProcess*>& servers);
 
 // The server programs built beside the benchmarks.
-std::string sim_program();     // marvok-sim
+std::string sim_program();     // marvok-sim, or what --sim names
 std::string peer_program();    // marvok-bench-modbus-peer: libmodbus's server loop
 std::string echo_program();    // marvok-bench-echo: the least a server can do
 

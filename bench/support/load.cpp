@@ -108,7 +108,7 @@ public:
           end_(warm_end_ + limits.measure), limits_(limits)
     {
         if (!warm)
-            counting_from_ = start_;
+            open_window(start_);
     }
 
     void done() { ++done_; }
@@ -123,10 +123,8 @@ public:
     bool tick()
     {
         const auto now = clock::now();
-        if (!counting_from_ && now >= warm_end_) {
-            counting_from_ = now;
-            done_at_start_ = done_;
-        }
+        if (!counting_from_ && now >= warm_end_)
+            open_window(now);
         if (now >= end_ || done_ >= limits_.max_transactions || result_.errors >= max_errors) {
             finish(now);
             return false;
@@ -146,6 +144,14 @@ public:
     }
 
 private:
+    void open_window(clock::time_point now)
+    {
+        counting_from_ = now;
+        done_at_start_ = done_;
+        if (limits_.window_opens)
+            limits_.window_opens();
+    }
+
     clock::time_point start_, warm_end_, end_;
     const LoadLimits& limits_;
     std::optional<clock::time_point> counting_from_;

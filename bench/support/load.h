@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,8 @@ struct LoadLimits {
     std::chrono::milliseconds warmup{200};     // run but not counted
     std::chrono::milliseconds measure{2000};   // counted
     std::uint64_t max_transactions = 100'000'000;
+    // Called when the counted window opens (after the warm-up).
+    std::function<void()> window_opens;
 };
 
 sockaddr_in endpoint(const std::string& address, std::uint16_t port = 502);
