@@ -38,10 +38,17 @@ void store_float(Registers& registers, std::size_t first, float value);
 // can be trusted to be framed.
 std::optional<std::size_t> frame_size(std::span<const std::uint8_t, header_size> header);
 
+// Room for any reply.
+using Reply = std::array<std::uint8_t, max_frame_size>;
+
 // The reply to one complete, well-framed request; writes change `registers`.
+// The first form writes it into `out` and returns its size; the server uses
+// it, so that a request costs no allocation.
+std::size_t respond(Registers& registers, std::span<const std::uint8_t> frame, Reply& out);
 std::vector<std::uint8_t> respond(Registers& registers, std::span<const std::uint8_t> frame);
 
 // An exception reply to `frame` with the given code.
+std::size_t exception_reply(std::span<const std::uint8_t> frame, std::uint8_t code, Reply& out);
 std::vector<std::uint8_t> exception_reply(std::span<const std::uint8_t> frame, std::uint8_t code);
 
 }  // namespace marvok::sim::protocol

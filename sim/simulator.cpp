@@ -4,15 +4,14 @@
 
 #include <asio.hpp>
 
+#include "sync.h"
+
 #include <charconv>
-#include <condition_variable>
 #include <cstdio>
 #include <deque>
 #include <map>
-#include <mutex>
 #include <stdexcept>
 #include <system_error>
-#include <thread>
 
 #ifdef __linux__
 #include <sys/socket.h>
@@ -157,12 +156,76 @@ std::optional<Fault> parse_fault(std::string_view text)
     return std::nullopt;
 }
 
+std::string to_string(const Fault& fault)
+{
+    static constexpr std::pair<FaultMode, const char*> names[] = {
+        {FaultMode::none, "none"},           {FaultMode::silent, "silent"}, {FaultMode::close, "close"},
+        {FaultMode::reset, "reset"},         {FaultMode::exception, "exception"},
+        {FaultMode::late, "late"},           {FaultMode::split, "split"},
+    };
+    std::string text = fault.first_only ? "first-" : "";
+    for (const auto& [mode, name] : names)
+        if (mode == fault.mode)
+            text += name;
+    if (fault.mode == FaultMode::late || fault.mode == FaultMode::split)
+        text += ":" + std::to_string(fault.ms);
+    return text;
+}
+
+
+namespace {
+
+// One instrument: its address, behaviour, register table and random streams.
+// Kept small, since a plant has thousands.
+struct Instrument {
+    Instrument(asio::io_context& io, InstrumentOptions options, std::uint64_t seed)
+        : address(std::move(options.address)),
+          settings(options.settings),
+          noise(stream_seed(seed, address, "noise")),
+          chance(stream_seed(seed, address, "fault")),
+          acceptor(io)
+    {
+        protocol::store_float(registers, 0, settings.fpm.value);
+        protocol::store_float(registers, 4, settings.f.value);
+    }
+
+    std::string address;
+    Settings settings;
+    protocol::Registers registers;
+    Random noise, chance;
+    tcp::acceptor acceptor;
+    tcp protocol = tcp::v4();
+};
+
+std::vector<InstrumentOptions> plant_of(const Options& options)
+{
+    if (!options.plant.empty())
+        return options.plant;
+    Settings alike;
+    alike.fpm.value = options.fpm;
+    alike.f.value = options.f;
+    alike.fault = options.fault;
+    std::vector<InstrumentOptions> plant;
+    for (const auto& address : options.listen)
+        plant.push_back({address, alike});
+    return plant;
+}
+
+// Whether a read of `count` registers from `first` covers any of the two
+// registers of the measurement at `at`.
+bool covers(std::size_t first, std::size_t count, std::size_t at)
+{
+    return first < at + 2 && at < first + count;
+}
+
+}  // namespace
+
 class Simulator::Impl {
 public:
     explicit Impl(Options options) : options_(std::move(options))
     {
-        protocol::store_float(registers_, 0, options_.fpm);
-        protocol::store_float(registers_, 4, options_.f);
+        for (auto& instrument : plant_of(options_))
+            instruments_.emplace_back(*io_, std::move(instrument), options_.seed);
     }
 
     ~Impl()
@@ -171,13 +234,13 @@ public:
         // Coroutines parked when the loop stopped are destroyed with the
         // context; they still refer to the members below, so it goes first.
         connections_.clear();
-        acceptors_.clear();
+        instruments_.clear();
         io_.reset();
     }
 
     void open()
     {
-        std::lock_guard lock(life_);
+        Lock lock(life_);
         if (stopped_)
             throw std::logic_error("the simulator has been stopped");
         open_locked();
@@ -185,15 +248,15 @@ public:
 
     void start()
     {
-        std::lock_guard lock(life_);
+        Lock lock(life_);
         if (begin_serving_locked())
-            thread_ = std::thread([this] { serve(); });
+            thread_ = std::make_unique<Thread>([this] { serve(); });
     }
 
     void run()
     {
         {
-            std::lock_guard lock(life_);
+            Lock lock(life_);
             if (!begin_serving_locked())
                 return;
         }
@@ -202,9 +265,9 @@ public:
 
     void stop()
     {
-        std::thread serving_thread;
+        std::unique_ptr<Thread> serving_thread;
         {
-            std::unique_lock lock(life_);
+            Lock lock(life_);
             if (!stopped_) {
                 stopped_ = true;
                 if (serving_) {
@@ -218,65 +281,69 @@ public:
             }
             if (io_->get_executor().running_in_this_thread())
                 return;
-            stopped_cv_.wait(lock, [this] { return !serving_; });
-            if (thread_.joinable())
-                serving_thread = std::move(thread_);
+            while (serving_)
+                served_.wait(lock);
+            serving_thread = std::move(thread_);
         }
-        if (serving_thread.joinable())
-            serving_thread.join();
+        if (serving_thread)
+            serving_thread->join();
     }
 
     std::vector<std::string> endpoints() const
     {
-        std::lock_guard lock(life_);
+        Lock lock(life_);
         return endpoints_;
     }
 
-    void set_input_float(std::size_t first, float value)
+    void set_measurement(Measurement Settings::*which, std::size_t first, float value)
     {
-        std::lock_guard lock(mutex_);
-        protocol::store_float(registers_, first, value);
+        Lock lock(mutex_);
+        for (auto& instrument : instruments_) {
+            (instrument.settings.*which).value = value;
+            protocol::store_float(instrument.registers, first, value);
+        }
     }
 
     void set_input_register(int index, std::uint16_t value)
     {
-        std::lock_guard lock(mutex_);
-        registers_.input.at(checked_index(index)) = value;
+        Lock lock(mutex_);
+        const auto at = checked_index(index);
+        if (at >= protocol::input_register_count)
+            throw std::out_of_range("input register index beyond the table");
+        for (auto& instrument : instruments_)
+            instrument.registers.input[at] = value;
     }
 
     std::uint16_t holding_register(int index) const
     {
-        std::lock_guard lock(mutex_);
-        return registers_.holding.at(checked_index(index));
+        Lock lock(mutex_);
+        if (instruments_.empty())
+            throw std::out_of_range("no instrument");
+        return instruments_.front().registers.holding.at(checked_index(index));
     }
 
     void script(std::vector<Step> steps)
     {
-        std::lock_guard lock(mutex_);
+        Lock lock(mutex_);
         script_.assign(std::make_move_iterator(steps.begin()), std::make_move_iterator(steps.end()));
     }
 
     std::vector<Request> requests() const
     {
-        std::lock_guard lock(mutex_);
+        Lock lock(mutex_);
         return log_;
     }
 
-    int connections_accepted() const
+    Stats stats() const
     {
-        std::lock_guard lock(mutex_);
-        return accepted_;
-    }
-
-    int connections_open() const
-    {
-        std::lock_guard lock(mutex_);
-        return open_;
+        Lock lock(mutex_);
+        return {instruments_.size(), open_, accepted_, requests_, faults_};
     }
 
 private:
     struct Connection {
         int id;
+        Instrument& instrument;
         tcp::socket socket;
     };
 
@@ -297,27 +364,30 @@ private:
 
     void open_locked()
     {
-        if (!acceptors_.empty())
+        if (!endpoints_.empty())
             return;
-        if (options_.listen.empty())
+        if (instruments_.empty())
             throw std::system_error(std::make_error_code(std::errc::invalid_argument),
                                     "no address to listen on");
-        std::vector<tcp::acceptor> acceptors;
         std::vector<std::string> endpoints;
-        for (const auto& text : options_.listen) {
+        endpoints.reserve(instruments_.size());
+        for (auto& instrument : instruments_) {
             const auto fail = [&](std::error_code ec) {
+                // Nothing stays bound when one address fails.
+                close_listeners();
                 // Asio reports socket errors in a category of its own, which
                 // compares equal to no std::errc; callers test for those.
                 if (ec.category() == asio::system_category())
                     ec = std::error_code(ec.value(), std::system_category());
-                throw std::system_error(ec, "cannot listen on " + endpoint_text(text, options_.port));
+                throw std::system_error(ec, "cannot listen on " + endpoint_text(instrument.address, options_.port));
             };
             std::error_code ec;
-            const auto address = asio::ip::make_address(text, ec);
+            const auto address = asio::ip::make_address(instrument.address, ec);
             if (ec)
                 fail(ec);
             const tcp::endpoint endpoint(address, options_.port);
-            tcp::acceptor acceptor(*io_);
+            auto& acceptor = instrument.acceptor;
+            instrument.protocol = endpoint.protocol();
             open_listener(acceptor, endpoint, ec);
             if (ec)
                 fail(ec);
@@ -335,9 +405,7 @@ private:
             if (ec)
                 fail(ec);
             endpoints.push_back(endpoint_text(acceptor.local_endpoint()));
-            acceptors.push_back(std::move(acceptor));
         }
-        acceptors_ = std::move(acceptors);
         endpoints_ = std::move(endpoints);
     }
 
@@ -351,8 +419,8 @@ private:
             throw std::logic_error("the simulator is already serving");
         open_locked();
         serving_ = true;
-        for (auto& acceptor : acceptors_)
-            asio::co_spawn(*io_, accept_loop(acceptor), asio::detached);
+        for (auto& instrument : instruments_)
+            asio::co_spawn(*io_, accept_loop(instrument), asio::detached);
         return true;
     }
 
@@ -367,23 +435,27 @@ private:
                 std::fprintf(stderr, "marvok-sim: %s\n", e.what());
             }
         }
-        {
-            std::lock_guard lock(life_);
-            serving_ = false;
-        }
-        stopped_cv_.notify_all();
+        Lock lock(life_);
+        serving_ = false;
+        served_.signal_all(lock);
+    }
+
+    void close_listeners()
+    {
+        std::error_code ec;
+        for (auto& instrument : instruments_)
+            instrument.acceptor.close(ec);
     }
 
     // On the serving thread, or when nothing serves.
     void close_all()
     {
+        close_listeners();
         std::error_code ec;
-        for (auto& acceptor : acceptors_)
-            acceptor.close(ec);
         for (auto& [id, connection] : connections_)
             connection->socket.close(ec);
         connections_.clear();
-        std::lock_guard lock(mutex_);
+        Lock lock(mutex_);
         open_ = 0;
     }
 
@@ -391,13 +463,14 @@ private:
     {
         if (connections_.erase(id) == 0)
             return;
-        std::lock_guard lock(mutex_);
+        Lock lock(mutex_);
         --open_;
     }
 
     // The next connection, or an error; operation_aborted once closed.
-    asio::awaitable<tcp::socket> accept(tcp::acceptor& acceptor, std::error_code& ec)
+    asio::awaitable<tcp::socket> accept(Instrument& instrument, std::error_code& ec)
     {
+        auto& acceptor = instrument.acceptor;
 #ifdef __linux__
         tcp::socket socket(*io_);
         for (;;) {
@@ -406,7 +479,7 @@ private:
                 co_return socket;
             const int fd = ::accept4(acceptor.native_handle(), nullptr, nullptr, SOCK_CLOEXEC);
             if (fd >= 0) {
-                socket.assign(acceptor.local_endpoint(ec).protocol(), fd, ec);
+                socket.assign(instrument.protocol, fd, ec);
                 if (ec)
                     ::close(fd);
                 co_return socket;
@@ -425,12 +498,12 @@ private:
 #endif
     }
 
-    asio::awaitable<void> accept_loop(tcp::acceptor& acceptor)
+    asio::awaitable<void> accept_loop(Instrument& instrument)
     {
         for (;;) {
             std::error_code ec;
-            tcp::socket socket = co_await accept(acceptor, ec);
-            if (!acceptor.is_open() || ec == asio::error::operation_aborted)
+            tcp::socket socket = co_await accept(instrument, ec);
+            if (!instrument.acceptor.is_open() || ec == asio::error::operation_aborted)
                 co_return;
             if (ec) {
                 // Out of descriptors or the like: back off instead of spinning.
@@ -442,43 +515,77 @@ private:
             socket.set_option(tcp::no_delay(true), ec);
             int id;
             {
-                std::lock_guard lock(mutex_);
-                id = ++accepted_;
+                Lock lock(mutex_);
+                id = static_cast<int>(++accepted_);
                 ++open_;
             }
-            auto connection = std::make_shared<Connection>(Connection{id, std::move(socket)});
+            auto connection = std::make_shared<Connection>(Connection{id, instrument, std::move(socket)});
             connections_.emplace(id, connection);
             asio::co_spawn(*io_, serve_connection(connection), asio::detached);
         }
     }
 
+    double seconds() const
+    {
+        if (options_.clock)
+            return options_.clock();
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - epoch_).count();
+    }
+
     // Decides the fate of a request and records it; under mutex_.
     Step take_step(const Connection& connection, int index, std::span<const std::uint8_t> frame)
     {
+        ++requests_;
         if (options_.log_requests)
             log_.push_back({connection.id, {frame.begin(), frame.end()}, std::chrono::steady_clock::now()});
         if (!script_.empty()) {
             Step step = std::move(script_.front());
             script_.pop_front();
+            if (step.kind != Step::Kind::serve)
+                ++faults_;
             return step;
         }
-        const Fault& fault = options_.fault;
+        auto& instrument = connection.instrument;
+        const Fault& fault = instrument.settings.fault;
         if (fault.mode == FaultMode::none || (fault.first_only && index > 0))
             return {};
+        if (fault.rate < 1.0 && !(instrument.chance.uniform() < fault.rate))
+            return {};
+        ++faults_;
         return {step_kind(fault.mode), fault.ms, {}};
     }
 
-    std::vector<std::uint8_t> answer(std::span<const std::uint8_t> frame)
+    // The reply to a request, into `out`; under mutex_. A moving measurement
+    // is read afresh when the request covers its registers.
+    std::size_t answer_locked(Instrument& instrument, std::span<const std::uint8_t> frame, protocol::Reply& out)
     {
-        std::lock_guard lock(mutex_);
-        return protocol::respond(registers_, frame);
+        if (frame[protocol::header_size] == 4 && frame.size() == protocol::header_size + 5) {
+            const std::size_t first = frame[8] << 8 | frame[9], count = frame[10] << 8 | frame[11];
+            const auto& settings = instrument.settings;
+            std::optional<double> now;
+            for (const auto& [measurement, at] : {std::pair{&settings.fpm, 0}, std::pair{&settings.f, 4}})
+                if (measurement->moves() && covers(first, count, at)) {
+                    if (!now)
+                        now = seconds();
+                    protocol::store_float(instrument.registers, at, measurement->at(*now, instrument.noise));
+                }
+        }
+        return protocol::respond(instrument.registers, frame, out);
+    }
+
+    std::size_t answer(Instrument& instrument, std::span<const std::uint8_t> frame, protocol::Reply& out)
+    {
+        Lock lock(mutex_);
+        return answer_locked(instrument, frame, out);
     }
 
     asio::awaitable<void> serve_connection(std::shared_ptr<Connection> connection)
     {
         Tracked tracked{this, connection->id};
         auto& socket = connection->socket;
+        auto& instrument = connection->instrument;
         std::array<std::uint8_t, protocol::max_frame_size> buffer;
+        protocol::Reply reply;
         try {
             for (int index = 0;; ++index) {
                 co_await asio::async_read(socket, asio::buffer(buffer.data(), protocol::header_size),
@@ -497,14 +604,17 @@ private:
                 const std::span<const std::uint8_t> frame(buffer.data(), *size);
 
                 Step step;
+                std::size_t reply_size = 0;
                 {
-                    std::lock_guard lock(mutex_);
+                    Lock lock(mutex_);
                     step = take_step(*connection, index, frame);
+                    if (step.kind == Step::Kind::serve)
+                        reply_size = answer_locked(instrument, frame, reply);
                 }
                 std::error_code ec;
                 switch (step.kind) {
                 case Step::Kind::serve:
-                    co_await asio::async_write(socket, asio::buffer(answer(frame)), asio::use_awaitable);
+                    co_await asio::async_write(socket, asio::buffer(reply.data(), reply_size), asio::use_awaitable);
                     break;
                 case Step::Kind::silent:
                     break;
@@ -517,18 +627,18 @@ private:
                     socket.close(ec);
                     co_return;
                 case Step::Kind::exception:
-                    co_await asio::async_write(
-                        socket, asio::buffer(protocol::exception_reply(frame, protocol::server_device_failure)),
-                        asio::use_awaitable);
+                    reply_size = protocol::exception_reply(frame, protocol::server_device_failure, reply);
+                    co_await asio::async_write(socket, asio::buffer(reply.data(), reply_size), asio::use_awaitable);
                     break;
                 case Step::Kind::late: {
                     asio::steady_timer timer(socket.get_executor(), millis(step.ms));
                     co_await timer.async_wait(asio::use_awaitable);
-                    co_await asio::async_write(socket, asio::buffer(answer(frame)), asio::use_awaitable);
+                    reply_size = answer(instrument, frame, reply);
+                    co_await asio::async_write(socket, asio::buffer(reply.data(), reply_size), asio::use_awaitable);
                     break;
                 }
                 case Step::Kind::split: {
-                    const auto reply = answer(frame);
+                    reply_size = answer(instrument, frame, reply);
                     co_await asio::async_write(socket, asio::buffer(reply.data(), protocol::header_size),
                                                asio::use_awaitable);
                     asio::steady_timer timer(socket.get_executor(),
@@ -536,7 +646,7 @@ private:
                     co_await timer.async_wait(asio::use_awaitable);
                     co_await asio::async_write(
                         socket,
-                        asio::buffer(reply.data() + protocol::header_size, reply.size() - protocol::header_size),
+                        asio::buffer(reply.data() + protocol::header_size, reply_size - protocol::header_size),
                         asio::use_awaitable);
                     break;
                 }
@@ -552,25 +662,27 @@ private:
     }
 
     const Options options_;
+    const std::chrono::steady_clock::time_point epoch_ = std::chrono::steady_clock::now();
 
-    mutable std::mutex mutex_;  // guards the state requests see and tests inspect
-    protocol::Registers registers_;
+    // Touched only by the serving thread, or under life_ when nothing serves;
+    // made first, since the instruments' listeners belong to it.
+    std::unique_ptr<asio::io_context> io_ = std::make_unique<asio::io_context>(1);
+
+    mutable Mutex mutex_;  // guards the state requests see and tests inspect
+    std::deque<Instrument> instruments_;  // stable addresses: connections refer to them
     std::deque<Step> script_;
     std::vector<Request> log_;
-    int accepted_ = 0;
+    std::uint64_t accepted_ = 0, requests_ = 0, faults_ = 0;
     int open_ = 0;
 
-    mutable std::mutex life_;  // guards opening, serving and stopping
-    std::condition_variable stopped_cv_;
+    mutable Mutex life_;  // guards opening, serving and stopping
+    Event served_;        // signalled once serving has ended
     bool serving_ = false;
     bool stopped_ = false;
-    std::thread thread_;
+    std::unique_ptr<Thread> thread_;
     std::vector<std::string> endpoints_;
 
-    // Touched only by the serving thread, or under life_ when nothing serves.
-    std::unique_ptr<asio::io_context> io_ = std::make_unique<asio::io_context>(1);
-    std::vector<tcp::acceptor> acceptors_;
-    std::map<int, std::shared_ptr<Connection>> connections_;
+    std::map<int, std::shared_ptr<Connection>> connections_;  // on the serving thread
 };
 
 Simulator::Simulator(Options options) : impl_(std::make_unique<Impl>(std::move(options))) {}
@@ -580,13 +692,14 @@ void Simulator::start() { impl_->start(); }
 void Simulator::run() { impl_->run(); }
 void Simulator::stop() { impl_->stop(); }
 std::vector<std::string> Simulator::endpoints() const { return impl_->endpoints(); }
-void Simulator::set_fpm(float value) { impl_->set_input_float(0, value); }
-void Simulator::set_f(float value) { impl_->set_input_float(4, value); }
+void Simulator::set_fpm(float value) { impl_->set_measurement(&Settings::fpm, 0, value); }
+void Simulator::set_f(float value) { impl_->set_measurement(&Settings::f, 4, value); }
 void Simulator::set_input_register(int index, std::uint16_t value) { impl_->set_input_register(index, value); }
 std::uint16_t Simulator::holding_register(int index) const { return impl_->holding_register(index); }
 void Simulator::script(std::vector<Step> steps) { impl_->script(std::move(steps)); }
 std::vector<Request> Simulator::requests() const { return impl_->requests(); }
-int Simulator::connections_accepted() const { return impl_->connections_accepted(); }
-int Simulator::connections_open() const { return impl_->connections_open(); }
+int Simulator::connections_accepted() const { return static_cast<int>(impl_->stats().connections_accepted); }
+int Simulator::connections_open() const { return impl_->stats().connections_open; }
+Stats Simulator::stats() const { return impl_->stats(); }
 
 }  // namespace marvok::sim
