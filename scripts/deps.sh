@@ -9,6 +9,9 @@ PACKAGES=(
   g++
   pkg-config
   python3
+  python3-pytest
+  dpkg-dev
+  file
   libgtest-dev
   libgmock-dev
   libbenchmark-dev
