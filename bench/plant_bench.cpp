@@ -154,6 +154,7 @@ int main(int argc, char** argv)
             state.counters["answered"] = static_cast<double>(result.replies);
             state.counters["errors"] = static_cast<double>(result.errors);
             state.counters["startup_s"] = plant.startup_s;
+            state.counters["one_listen_range"] = plant.range_form ? 1 : 0;
             state.counters["rss_idle_MiB"] = idle;
             state.counters["rss_peak_MiB"] = mib(plant.sim->status_kib("VmHWM"));
             if (result.errors > 0 || result.replies != static_cast<std::uint64_t>(count))

@@ -38,7 +38,8 @@ def median_ns(entries):
 
 
 def median_counter(entries, key):
-    return statistics.median(e[key] for e in entries)
+    values = [e[key] for e in entries if key in e]
+    return statistics.median(values) if values else None
 
 
 def find(table, prefix):
@@ -85,6 +86,12 @@ class Report:
             print(f"  {f['figure']:<52} {value:>10}  target {f['target']:<10} {state}")
         for e in errors:
             print(f"ERROR {e}")
+
+
+def describe_cpu(share, each):
+    if share is None or each is None:
+        return ""
+    return f"server: {share:.2f} of a core, {each:.1f} us CPU each"
 
 
 def ratio(a, b):
@@ -140,15 +147,19 @@ def main(argv):
             name = f"keepalive/{server}/clients:{n}"
             rates[(server, n)] = counter(sim, name, "req_per_s")
             cpu = counter(sim, name, "server_cpu")
+            each = counter(sim, name, "server_us_each")
             r.row(f"req/s {server}, {n} keep-alive clients", rates[(server, n)], "req/s",
-                  "" if cpu is None else f"server cpu {cpu:.2f}")
+                  describe_cpu(cpu, each))
+        near = rates[("marvok-sim", n)] and rates[("echo", n)] and rates[("marvok-sim", n)] > 0.9 * rates[("echo", n)]
         r.row(f"  marvok-sim / libmodbus, {n} clients", ratio(rates[("marvok-sim", n)], rates[("libmodbus", n)]),
-              "x")
+              "x", "near the generator's own limit (echo)" if near else "")
     conn = {}
     for server in ("marvok-sim", "libmodbus", "echo"):
         conn[server] = counter(sim, f"connect/{server}", "conn_per_s")
         cpu = counter(sim, f"connect/{server}", "server_cpu")
-        r.row(f"new connections/s {server}", conn[server], "conn/s", "" if cpu is None else f"server cpu {cpu:.2f}")
+        each = counter(sim, f"connect/{server}", "server_us_each")
+        r.row(f"new connections/s {server}", conn[server], "conn/s",
+              describe_cpu(cpu, each))
 
     # 4. The plant.
     sweep = find(plant, "plant/sweep")
