@@ -68,13 +68,24 @@ Private Sub ParseAddress(ByVal address As String, parts() As Integer)
     Next i
 End Sub
 
-Private Function Checked(ByVal value As Double, ByVal what As String, ByVal address As String) As Double
+' One measurement ("FPM" or "F") after checking the arguments; the sentinels
+' become run-time errors.
+Private Function Measure(ByVal what As String, ByVal address As String, ByVal delay As Integer) As Double
+    Dim p() As Integer, value As Double
+    ParseAddress address, p
+    If delay < 0 Then Err.Raise 5, "Marvok", "The delay must be 0 to 32767 ms"
+    LoadMarvok
+    If what = "FPM" Then
+        value = MARVOK_MODBUS_READ_FPM(p(0), p(1), p(2), p(3), delay)
+    Else
+        value = MARVOK_MODBUS_READ_F(p(0), p(1), p(2), p(3), delay)
+    End If
     If value = RESULT_NO_CONNECTION Then
         Err.Raise MARVOK_NO_CONNECTION, "Marvok", "No connection to " & address & " (" & what & ")"
     ElseIf value = RESULT_NO_REPLY Then
         Err.Raise MARVOK_NO_REPLY, "Marvok", "No reply from " & address & " (" & what & ")"
     End If
-    Checked = value
+    Measure = value
 End Function
 
 Public Function MarvokRevision() As Double
@@ -86,20 +97,12 @@ End Function
 ' pacing delay in ms (0 to 32767): the call spends at least the larger of
 ' delay and 100 ms after the reply.
 Public Function MarvokReadFPM(ByVal address As String, Optional ByVal delay As Integer = 0) As Double
-    Dim p() As Integer
-    ParseAddress address, p
-    If delay < 0 Then Err.Raise 5, "Marvok", "The delay must be 0 to 32767 ms"
-    LoadMarvok
-    MarvokReadFPM = Checked(MARVOK_MODBUS_READ_FPM(p(0), p(1), p(2), p(3), delay), "FPM", address)
+    MarvokReadFPM = Measure("FPM", address, delay)
 End Function
 
 ' The F measurement; as MarvokReadFPM.
 Public Function MarvokReadF(ByVal address As String, Optional ByVal delay As Integer = 0) As Double
-    Dim p() As Integer
-    ParseAddress address, p
-    If delay < 0 Then Err.Raise 5, "Marvok", "The delay must be 0 to 32767 ms"
-    LoadMarvok
-    MarvokReadF = Checked(MARVOK_MODBUS_READ_F(p(0), p(1), p(2), p(3), delay), "F", address)
+    MarvokReadF = Measure("F", address, delay)
 End Function
 
 ' Reads both measurements once and shows them, or what went wrong.
