@@ -1,7 +1,8 @@
 // A plant's worth of instruments in one marvok-sim process, on consecutive
 // loopback addresses 127.0.C.1 onwards, port 502:
 //   plant/library  the library's measurement call (without the 100 ms pause)
-//                  reading a sample of them one after another
+//                  reading a sample of them one after another, twice (the
+//                  time is the second round's)
 //   plant/sweep    every instrument read once over a new connection, many in
 //                  parallel, each value checked; the simulator's resident
 //                  set (peak: VmHWM) afterwards
@@ -126,14 +127,22 @@ int main(int argc, char** argv)
                              static_cast<short>(a >> 8 & 0xFF), static_cast<short>(a & 0xFF)});
         }
         for (auto _ : state) {
+            // Twice over the same instruments: the first connection to each
+            // address costs more (the simulator and the kernel set things up
+            // on first use), as in a host's first round over a plant.
             long wrong = 0;
-            const auto start = std::chrono::steady_clock::now();
-            for (const auto& p : picks)
-                wrong += MARVOK_MODBUS_READ_FPM(p[0], p[1], p[2], p[3], 0) != mb::fpm_value;
-            const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-            state.SetIterationTime(seconds);
-            state.counters["calls"] = static_cast<double>(picks.size());
-            state.counters["per_call_us"] = seconds * 1e6 / static_cast<double>(picks.size());
+            double seconds[2];
+            for (double& pass : seconds) {
+                const auto start = std::chrono::steady_clock::now();
+                for (const auto& p : picks)
+                    wrong += MARVOK_MODBUS_READ_FPM(p[0], p[1], p[2], p[3], 0) != mb::fpm_value;
+                pass = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+            }
+            const double calls = static_cast<double>(picks.size());
+            state.SetIterationTime(seconds[1]);
+            state.counters["calls"] = calls;
+            state.counters["first_round_us_each"] = seconds[0] * 1e6 / calls;
+            state.counters["per_call_us"] = seconds[1] * 1e6 / calls;
             state.counters["errors"] = static_cast<double>(wrong);
             if (wrong > 0)
                 mb::fail(state, "a call returned a sentinel or a wrong value");

@@ -177,8 +177,10 @@ def main(argv):
         r.row("plant simulator peak resident (VmHWM)", rss, "MiB")
     if lib:
         per_call = median_counter(lib, "per_call_us")
-        r.row(f"plant library calls, serial (no pause)", per_call, "us/call",
-              f"{median_counter(lib, 'calls'):.0f} instruments")
+        r.row("plant library calls, serial (no pause)", per_call, "us/call",
+              f"{median_counter(lib, 'calls'):.0f} instruments, second round")
+        r.row("plant library calls, first round", median_counter(lib, "first_round_us_each"), "us/call",
+              "first connection to each address")
 
     def at_most(v, goal):
         return None if v is None else v <= goal
