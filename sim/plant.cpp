@@ -267,17 +267,28 @@ constexpr std::array<std::string_view, 9> entry_keys = {
 constexpr auto setting_keys = std::span(entry_keys).subspan(1);
 constexpr std::array<std::string_view, 5> top_keys = {"port", "seed", "listen", "defaults", "instruments"};
 
-// The addresses of a plant, each with the patch of its own entries.
-using Entries = std::map<address, SettingsPatch>;
-
-void add(Entries& entries, const std::vector<std::string>& addresses, const SettingsPatch& patch = {})
-{
-    for (const auto& text : addresses) {
-        entries[asio::ip::make_address(text)].merge(patch);
-        if (entries.size() > max_addresses)
-            throw PlantError("the plant has more than " + std::to_string(max_addresses) + " addresses");
+// The addresses of a plant in the order they were first named, each with
+// the patch of its own entries.
+class Entries {
+public:
+    void add(const std::vector<std::string>& addresses, const SettingsPatch& patch = {})
+    {
+        for (const auto& text : addresses) {
+            const auto [at, added] = index_.try_emplace(asio::ip::make_address(text), list_.size());
+            if (added)
+                list_.push_back({text, {}});
+            if (list_.size() > max_addresses)
+                throw PlantError("the plant has more than " + std::to_string(max_addresses) + " addresses");
+            list_[at->second].second.merge(patch);
+        }
     }
-}
+    bool empty() const { return list_.empty(); }
+    const std::vector<std::pair<std::string, SettingsPatch>>& list() const { return list_; }
+
+private:
+    std::map<address, std::size_t> index_;
+    std::vector<std::pair<std::string, SettingsPatch>> list_;
+};
 
 std::string describe(const Measurement& measurement)
 {
@@ -363,7 +374,7 @@ Plant resolve_plant(const PlantRequest& request, std::uint64_t fallback_seed)
 
     for (const auto& item : request.listen) {
         try {
-            add(entries, expand_range(item));
+            entries.add(expand_range(item));
         } catch (const std::invalid_argument& e) {
             throw PlantError(std::string("--listen: ") + e.what());
         }
@@ -378,7 +389,7 @@ Plant resolve_plant(const PlantRequest& request, std::uint64_t fallback_seed)
         if (document.contains("seed"))
             file_seed = file.whole(document["seed"], "seed", std::numeric_limits<std::uint64_t>::max());
         if (document.contains("listen"))
-            add(entries, file.listen(document["listen"], "listen"));
+            entries.add(file.listen(document["listen"], "listen"));
         if (document.contains("defaults")) {
             const auto& defaults = document["defaults"];
             if (!defaults.is_object())
@@ -398,23 +409,22 @@ Plant resolve_plant(const PlantRequest& request, std::uint64_t fallback_seed)
                 if (!entry.contains("listen"))
                     file.fail(where, "has no listen: which addresses it is for");
                 file.only(entry, where, entry_keys);
-                add(entries, file.listen(entry["listen"], child(where, "listen")), file.settings(entry, where));
+                entries.add(file.listen(entry["listen"], child(where, "listen")), file.settings(entry, where));
             }
         }
     }
 
     if (entries.empty())
-        add(entries, {"127.0.0.1"});
+        entries.add({"127.0.0.1"});
 
     plant.port = request.port ? *request.port : file_port.value_or(plant.port);
     plant.seed = request.seed ? *request.seed : file_seed.value_or(fallback_seed);
-    plant.instruments.reserve(entries.size());
-    for (const auto& [where, patch] : entries) {
+    plant.instruments.reserve(entries.list().size());
+    for (const auto& [text, patch] : entries.list()) {
         Settings settings;
         file_defaults.apply_to(settings);
         request.flags.apply_to(settings);
         patch.apply_to(settings);
-        const auto text = where.to_string();
         for (const auto& [name, measurement] : {std::pair{"FPM", &settings.fpm}, std::pair{"F", &settings.f}})
             if (!measurement->fits_float())
                 throw PlantError(text + ": " + name + " " + describe(*measurement) +

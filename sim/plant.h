@@ -43,7 +43,8 @@ struct PlantRequest {
 };
 
 struct Plant {
-    std::vector<InstrumentOptions> instruments;  // IPv4 first, each family in address order
+    // In the order first named: --listen, the file's listen, its entries.
+    std::vector<InstrumentOptions> instruments;
     std::uint16_t port = 502;
     std::uint64_t seed = 0;
 };

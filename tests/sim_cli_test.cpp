@@ -1,21 +1,20 @@
-// The marvok-sim program as a host runs it: readiness line, clean stop on
-// SIGTERM/SIGINT, and exit status 2 with one line on stderr for what it
-// cannot do.
+// The marvok-sim program as a host runs it: readiness lines, clean stop on
+// SIGTERM/SIGINT, address ranges, --dump, the status line on SIGUSR1, the
+// limit on open descriptors, and exit status 2 with one line on stderr for
+// what it cannot do.
 #include "instrument.h"
+#include "sim_helpers.h"
+#include "sim_program.h"
+#include "sim/plant.h"
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <optional>
-#include <thread>
 
-extern char** environ;
+#include <functional>
+#include <optional>
 
 namespace marvok::test {
 namespace {
@@ -24,109 +23,21 @@ using namespace std::chrono_literals;
 using std::chrono::milliseconds;
 constexpr auto wait = 5000ms;  // the program starts under sanitizers too
 
-// The program running with its stdout and stderr on pipes; killed if a test
-// leaves it running.
-class Program {
+// The program with `args`, its stdout and stderr on pipes.
+class Program : public RunningProgram {
 public:
-    explicit Program(const std::vector<std::string>& args)
-    {
-        int out[2], err[2];
-        if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
-            throw std::runtime_error("pipe");
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-        std::vector<char*> argv{const_cast<char*>(MARVOK_SIM_PROGRAM)};
-        for (const auto& arg : args)
-            argv.push_back(const_cast<char*>(arg.c_str()));
-        argv.push_back(nullptr);
-        const int rc = posix_spawn(&pid_, MARVOK_SIM_PROGRAM, &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(out[1]);
-        ::close(err[1]);
-        out_ = out[0];
-        err_ = err[0];
-        if (rc != 0)
-            throw std::runtime_error("cannot run " MARVOK_SIM_PROGRAM);
-    }
-
-    ~Program()
-    {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        ::close(out_);
-        ::close(err_);
-    }
-
-    // The next line of stdout, without its newline; nothing if it does not
-    // come within the wait or the output ends first.
-    std::optional<std::string> line(milliseconds within = wait)
-    {
-        const auto deadline = std::chrono::steady_clock::now() + within;
-        for (;;) {
-            if (const auto end = out_buffer_.find('\n'); end != std::string::npos) {
-                auto text = out_buffer_.substr(0, end);
-                out_buffer_.erase(0, end + 1);
-                return text;
-            }
-            if (!read_some(out_, out_buffer_, deadline))
-                return std::nullopt;
-        }
-    }
-
-    // Exit status, or -signal; nothing if it does not end within the wait.
-    std::optional<int> exit_status(milliseconds within = wait)
-    {
-        const auto deadline = std::chrono::steady_clock::now() + within;
-        for (;;) {
-            int status = 0;
-            if (waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
-            }
-            if (std::chrono::steady_clock::now() > deadline)
-                return std::nullopt;
-            std::this_thread::sleep_for(5ms);
-        }
-    }
-
-    void signal(int number) { kill(pid_, number); }
-
-    // All of stdout and stderr up to their end (call once the program exited).
-    std::string rest_of_stdout() { return drain(out_, out_buffer_); }
-    std::string stderr_text() { return drain(err_, err_buffer_); }
+    explicit Program(const std::vector<std::string>& args) : RunningProgram(with_path(args)) {}
+    std::optional<std::string> line(milliseconds within = wait) { return RunningProgram::line(within); }
+    std::optional<int> exit_status(milliseconds within = wait) { return RunningProgram::exit_status(within); }
+    std::string rest_of_stdout() { return RunningProgram::rest_of_stdout(wait); }
+    std::string stderr_text() { return RunningProgram::stderr_text(wait); }
 
 private:
-    static bool read_some(int fd, std::string& buffer, std::chrono::steady_clock::time_point deadline)
+    static std::vector<std::string> with_path(std::vector<std::string> args)
     {
-        const auto left = std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0)
-            return false;
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, static_cast<int>(left.count())) <= 0)
-            return false;
-        char chunk[512];
-        const auto got = ::read(fd, chunk, sizeof chunk);
-        if (got <= 0)
-            return false;
-        buffer.append(chunk, static_cast<std::size_t>(got));
-        return true;
+        args.insert(args.begin(), MARVOK_SIM_PROGRAM);
+        return args;
     }
-
-    static std::string drain(int fd, std::string& buffer)
-    {
-        const auto deadline = std::chrono::steady_clock::now() + wait;
-        while (read_some(fd, buffer, deadline)) {
-        }
-        return std::exchange(buffer, {});
-    }
-
-    pid_t pid_ = -1;
-    int out_ = -1, err_ = -1;
-    std::string out_buffer_, err_buffer_;
 };
 
 int count_lines(const std::string& text)
@@ -134,29 +45,73 @@ int count_lines(const std::string& text)
     return static_cast<int>(std::count(text.begin(), text.end(), '\n'));
 }
 
-// Starts the program on fresh loopback addresses, trying others on a clash,
-// and checks its readiness lines.
-std::unique_ptr<Program> start_on(std::vector<Loopback>& addresses, std::size_t count,
-                                  std::vector<std::string> extra = {})
+// Loopback addresses for one start: the command line's arguments that name
+// them, and each address the program should then listen on, in order.
+struct Listening {
+    std::vector<std::string> args;
+    std::vector<std::string> addresses;
+};
+
+// Starts `argv_front` + the arguments of fresh loopback addresses + `extra`,
+// trying others on a clash, and checks the readiness lines.
+std::unique_ptr<RunningProgram> start_listening(const std::function<Listening()>& fresh,
+                                                const std::vector<std::string>& extra,
+                                                std::vector<std::string> argv_front = {MARVOK_SIM_PROGRAM})
 {
     for (int attempt = 0; attempt < 10; ++attempt) {
-        addresses.clear();
-        std::vector<std::string> args = extra;
-        for (std::size_t i = 0; i < count; ++i) {
-            addresses.push_back(random_loopback());
-            args.insert(args.end(), {"--listen", addresses.back().text});
-        }
-        auto program = std::make_unique<Program>(args);
-        const auto first = program->line();
-        if (!first && program->exit_status() == 2 &&
-            program->stderr_text().find("in use") != std::string::npos)
+        const auto listening = fresh();
+        auto argv = argv_front;
+        argv.insert(argv.end(), listening.args.begin(), listening.args.end());
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        auto program = std::make_unique<RunningProgram>(argv);
+        const auto first = program->line(wait);
+        if (!first && program->exit_status(wait) == 2 &&
+            program->stderr_text(wait).find("in use") != std::string::npos)
             continue;
-        EXPECT_EQ(first, "listening on " + addresses[0].text + ":502");
-        for (std::size_t i = 1; i < count; ++i)
-            EXPECT_EQ(program->line(), "listening on " + addresses[i].text + ":502");
+        EXPECT_EQ(first, "listening on " + listening.addresses[0] + ":502");
+        for (std::size_t i = 1; i < listening.addresses.size(); ++i) {
+            const auto line = program->line(wait);
+            if (line != "listening on " + listening.addresses[i] + ":502") {
+                ADD_FAILURE() << "line " << i << ": " << line.value_or("(none)");
+                break;
+            }
+        }
         return program;
     }
-    throw std::runtime_error("no free loopback address for the program");
+    throw std::runtime_error("no free loopback addresses for the program");
+}
+
+// Starts the program on `count` fresh loopback addresses, each its own --listen.
+std::unique_ptr<RunningProgram> start_on(std::vector<Loopback>& addresses, std::size_t count,
+                                         std::vector<std::string> extra = {})
+{
+    return start_listening(
+        [&] {
+            Listening listening;
+            addresses.clear();
+            for (std::size_t i = 0; i < count; ++i) {
+                addresses.push_back(random_loopback());
+                listening.args.insert(listening.args.end(), {"--listen", addresses.back().text});
+                listening.addresses.push_back(addresses.back().text);
+            }
+            return listening;
+        },
+        extra);
+}
+
+// A fresh range of `count` addresses that starts 2 before the end of an
+// octet, so that it crosses into the next.
+Listening fresh_range(std::size_t count)
+{
+    const auto base = random_loopback();
+    const std::uint32_t first = 127u << 24 | static_cast<std::uint32_t>(base.parts[1]) << 16 |
+                                static_cast<std::uint32_t>(std::min<int>(base.parts[2], 200)) << 8 | 254u;
+    const auto dotted = [](std::uint32_t a) {
+        return std::to_string(a >> 24) + "." + std::to_string(a >> 16 & 255) + "." + std::to_string(a >> 8 & 255) +
+               "." + std::to_string(a & 255);
+    };
+    const auto range = dotted(first) + "-" + dotted(first + static_cast<std::uint32_t>(count) - 1);
+    return {{"--listen", range}, sim::expand_range(range)};
 }
 
 TEST(SimCli, ServesWhatItWasToldUntilSigterm)
@@ -174,9 +129,9 @@ TEST(SimCli, ServesWhatItWasToldUntilSigterm)
 
     // Stops with a connection still open.
     program->signal(SIGTERM);
-    EXPECT_EQ(program->exit_status(), 0);
-    EXPECT_EQ(program->stderr_text(), "");
-    EXPECT_EQ(program->rest_of_stdout(), "");
+    EXPECT_EQ(program->exit_status(wait), 0);
+    EXPECT_EQ(program->stderr_text(wait), "");
+    EXPECT_EQ(program->rest_of_stdout(wait), "");
 }
 
 TEST(SimCli, SigintStopsCleanlyOnEveryAddress)
@@ -190,8 +145,8 @@ TEST(SimCli, SigintStopsCleanlyOnEveryAddress)
         EXPECT_EQ(client.receive_frame(wait).bytes, (Bytes{0, 1, 0, 0, 0, 7, 1, 4, 4, 0, 0, 0x42, 0x48}));
     }
     program->signal(SIGINT);
-    EXPECT_EQ(program->exit_status(), 0);
-    EXPECT_EQ(program->stderr_text(), "");
+    EXPECT_EQ(program->exit_status(wait), 0);
+    EXPECT_EQ(program->stderr_text(wait), "");
 }
 
 TEST(SimCli, WhatItCannotDoEndsWithStatus2AndOneLine)
@@ -217,6 +172,20 @@ TEST(SimCli, WhatItCannotDoEndsWithStatus2AndOneLine)
         {{"--listen", "127.0.0.1/8"}, "127.0.0.1/8", "a network, not an address"},
         {{"--listen", "192.0.2.1"}, "192.0.2.1:502", "an address of no interface here"},
         {{"--listen", bound.address().text}, bound.address().text + ":502", "an address already in use"},
+        {{"--listen", "127.0.0.5-127.0.0.1"}, "runs backwards", "a range the wrong way round"},
+        {{"--listen", "127.0.0.1-::1"}, "mixes IPv4 and IPv6", "a range across families"},
+        {{"--listen", "127.0.0.0-127.1.0.0"}, "more than 65536", "a range too long"},
+        {{"--listen", "127.0.0.0-127.0.255.255", "--listen", "127.1.0.0"}, "the plant has more than 65536",
+         "ranges too long together"},
+        {{"--fpm-wave", "sine:20"}, "sine:20", "a wave without its period"},
+        {{"--f-wave", "saw:1:1s"}, "saw:1:1s", "an unknown wave"},
+        {{"--fpm-noise", "-1"}, "--fpm-noise", "negative noise"},
+        {{"--fault", "silent", "--fault-rate", "1.5"}, "'1.5' is not a rate from 0 to 1", "a rate above 1"},
+        {{"--fault-rate", "0.5"}, "--fault-rate needs --fault", "a rate of no fault"},
+        {{"--seed", "-1"}, "--seed", "a negative seed, which must not wrap"},
+        {{"--config", "/nonexistent/plant.json"}, "/nonexistent/plant.json: cannot read it", "a missing file"},
+        {{"--fpm", "3e38", "--fpm-wave", "sine:1e38:1s"}, "can go beyond what a float holds",
+         "a wave that would overflow a float"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.why);
@@ -237,9 +206,97 @@ TEST(SimCli, HelpTellsTheTruth)
     const auto help = program.rest_of_stdout();
     for (const char* text : {"--listen", "--port", "--fpm", "--f ", "--fault", "default 127.0.0.1", "default 502",
                              "default 350.0", "default 50.0", "silent", "close", "reset", "exception", "late:MS",
-                             "split", "first-", "SIGTERM", "listening on"})
+                             "split", "first-", "SIGTERM", "listening on", "FIRST-LAST", "--config",
+                             "--fpm-wave", "--fpm-noise", "--f-wave", "--f-noise", "--fault-rate", "--seed",
+                             "--dump", "sine", "square", "triangle", "ramp", "uniform", "gaussian", "SIGUSR1"})
         EXPECT_NE(help.find(text), std::string::npos) << text;
     EXPECT_EQ(program.stderr_text(), "");
+}
+
+TEST(SimCli, ARangeAcrossAnOctetServesAnInstrumentOnEachAddress)
+{
+    Listening listening;
+    std::unique_ptr<PlantFile> file;
+    auto program = start_listening(
+        [&] {
+            listening = fresh_range(4);
+            // The second address, the octet's last, differs from the others.
+            file = std::make_unique<PlantFile>(R"({"instruments": [{"listen": ")" + listening.addresses[1] +
+                                               R"(", "f": 2.5}]})");
+            listening.args.insert(listening.args.end(), {"--config", file->path()});
+            return listening;
+        },
+        {"--f", "1.5"});
+    ASSERT_EQ(listening.addresses.size(), 4u);
+    EXPECT_TRUE(listening.addresses[1].ends_with(".255"));
+    EXPECT_TRUE(listening.addresses[2].ends_with(".0"));
+    for (std::size_t i = 0; i < listening.addresses.size(); ++i) {
+        RawClient client(listening.addresses[i]);
+        client.send(read_request(1, 4, 4, 2));
+        EXPECT_EQ(value_of(client.receive_frame(wait).bytes), i == 1 ? 2.5f : 1.5f) << listening.addresses[i];
+    }
+    program->signal(SIGTERM);
+    EXPECT_EQ(program->exit_status(wait), 0);
+}
+
+TEST(SimCli, DumpPrintsThePlantAndListensNowhere)
+{
+    RefusingAddress taken;  // bound already: listening there would fail
+    PlantFile file(R"({"seed": 9, "defaults": {"fpm-noise": "gaussian:0.5"},
+        "instruments": [{"listen": ")" + taken.address().text + R"(", "fault": "first-silent",
+        "fault-rate": 0.25}]})");
+    Program program({"--config", file.path(), "--listen", "127.0.0.7-127.0.0.8", "--f-wave", "ramp:3:5min",
+                     "--dump"});
+    EXPECT_EQ(program.exit_status(), 0);
+    EXPECT_EQ(program.stderr_text(), "");
+    const std::string rest = " fpm=350 fpm-wave=none fpm-noise=gaussian:0.5 f=50 f-wave=ramp:3:300s f-noise=none";
+    EXPECT_EQ(program.rest_of_stdout(), "# marvok-sim plant: 3 instruments, port 502, seed 9\n"
+                                        "127.0.0.7" + rest + " fault=none fault-rate=1\n"
+                                        "127.0.0.8" + rest + " fault=none fault-rate=1\n" +
+                                        taken.address().text + rest + " fault=first-silent fault-rate=0.25\n");
+}
+
+TEST(SimCli, Sigusr1PrintsAStatusLineAndServesOn)
+{
+    std::vector<Loopback> addresses;
+    auto program = start_on(addresses, 2, {"--fault", "first-exception"});
+    RawClient client(addresses[1].text);
+    for (std::uint16_t id = 1; id <= 3; ++id) {
+        client.send(read_request(id, 4, 0, 2));
+        EXPECT_EQ(client.receive_frame(wait).status, RawClient::Status::data);
+    }
+    program->signal(SIGUSR1);
+    EXPECT_EQ(program->error_line(wait),
+              "marvok-sim: status: instruments 2, connections open 1, requests served 3, faults injected 1");
+    client.send(read_request(4, 4, 0, 2));
+    EXPECT_EQ(client.receive_frame(wait).bytes.size(), 13u);
+    program->signal(SIGUSR1);
+    EXPECT_EQ(program->error_line(wait),
+              "marvok-sim: status: instruments 2, connections open 1, requests served 4, faults injected 1");
+    program->signal(SIGTERM);
+    EXPECT_EQ(program->exit_status(wait), 0);
+    EXPECT_EQ(program->stderr_text(wait), "");
+}
+
+TEST(SimCli, RaisesTheDescriptorLimitOrSaysItCannot)
+{
+    constexpr std::size_t count = 300;
+    // A soft limit below what 300 listeners need, a hard one above: raised.
+    auto program = start_listening([] { return fresh_range(count); }, {},
+                                   {"/usr/bin/prlimit", "--nofile=64:4096", "--", MARVOK_SIM_PROGRAM});
+    program->signal(SIGTERM);
+    EXPECT_EQ(program->exit_status(wait), 0);
+
+    // A hard limit too low: one line, exit 2, before binding anything.
+    const auto listening = fresh_range(count);
+    std::vector<std::string> argv{"/usr/bin/prlimit", "--nofile=64:64", "--", MARVOK_SIM_PROGRAM};
+    argv.insert(argv.end(), listening.args.begin(), listening.args.end());
+    RunningProgram limited(argv);
+    EXPECT_EQ(limited.exit_status(wait), 2);
+    const auto err = limited.stderr_text(wait);
+    EXPECT_EQ(err, "marvok-sim: 300 addresses need about 332 open descriptors, but this process may have only 64 "
+                   "(raise the hard limit: ulimit -Hn, or LimitNOFILE for a service)\n");
+    EXPECT_EQ(limited.rest_of_stdout(wait), "");
 }
 
 // Tests run host programs as children while an in-process instrument

@@ -158,13 +158,14 @@ TEST(SimServer, ServesOnEveryAddress)
         RawClient client(address.text);
         EXPECT_EQ(reply_to(client, read_request(1, 4, 0, 1)).size(), 11u) << address.text;
     }
-    // One table behind every address.
+    // An instrument of its own behind each address: a write to one is not another's.
     {
         RawClient writer(addresses[0].text);
         reply_to(writer, modbus_frame(1, 1, {6, 0, 1, 0, 42}));
     }
     RawClient reader(addresses[2].text);
-    EXPECT_EQ(reply_to(reader, read_request(2, 3, 1, 1)), (Bytes{0, 2, 0, 0, 0, 5, 1, 3, 2, 0, 42}));
+    EXPECT_EQ(reply_to(reader, read_request(2, 3, 1, 1)), (Bytes{0, 2, 0, 0, 0, 5, 1, 3, 2, 0, 0}));
+    EXPECT_EQ(sim->holding_register(1), 42);  // the first address's instrument
 }
 
 TEST(SimServer, OpenReportsWhyItCannotListen)
