@@ -34,7 +34,7 @@ cmake --build "$out" -j "$(nproc)" --target marvok_client_bench marvok_sim_bench
 
 if [ "$mode" = full ]; then
   client_args=(--benchmark_repetitions=15 --benchmark_min_time=0.2 --benchmark_enable_random_interleaving=true)
-  sim_args=(--benchmark_repetitions=3 --benchmark_enable_random_interleaving=true)
+  sim_args=(--benchmark_repetitions=8 --warmup_ms=100 --measure_ms=500 --benchmark_enable_random_interleaving=true)
   plant_args=()
 else
   client_args=(--benchmark_min_time=0.01)
