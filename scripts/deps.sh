@@ -19,7 +19,6 @@ PACKAGES=(
   libasio-dev
   libcli11-dev
   nlohmann-json3-dev
-  nlohmann-json3-dev
   g++-mingw-w64-x86-64
   g++-mingw-w64-i686
   wine64
