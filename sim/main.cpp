@@ -298,7 +298,7 @@ int main(int argc, char** argv)
     options.log_requests = false;
 
     try {
-        sim::Simulator simulator(options);
+        sim::Simulator simulator(std::move(options));
         simulator.open();
 
         // Catch the signals before announcing readiness, so that a stop sent

@@ -12,6 +12,7 @@
 #include <map>
 #include <stdexcept>
 #include <system_error>
+#include <utility>
 
 #ifdef __linux__
 #include <sys/socket.h>
@@ -197,10 +198,11 @@ struct Instrument {
     tcp protocol = tcp::v4();
 };
 
-std::vector<InstrumentOptions> plant_of(const Options& options)
+// The instruments to serve, taken out of `options`.
+std::vector<InstrumentOptions> take_plant(Options& options)
 {
     if (!options.plant.empty())
-        return options.plant;
+        return std::exchange(options.plant, {});
     Settings alike;
     alike.fpm.value = options.fpm;
     alike.f.value = options.f;
@@ -224,7 +226,7 @@ class Simulator::Impl {
 public:
     explicit Impl(Options options) : options_(std::move(options))
     {
-        for (auto& instrument : plant_of(options_))
+        for (auto& instrument : take_plant(options_))
             instruments_.emplace_back(*io_, std::move(instrument), options_.seed);
     }
 
@@ -661,7 +663,7 @@ private:
         }
     }
 
-    const Options options_;
+    Options options_;  // but its plant, which instruments_ took
     const std::chrono::steady_clock::time_point epoch_ = std::chrono::steady_clock::now();
 
     // Touched only by the serving thread, or under life_ when nothing serves;

@@ -17,6 +17,7 @@ add_executable(marvok_sim_tests
   ${CMAKE_CURRENT_LIST_DIR}/sim_plant_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/sim_fleet_test.cpp)
 target_link_libraries(marvok_sim_tests PRIVATE marvok_test_support)
-target_compile_definitions(marvok_sim_tests PRIVATE MARVOK_SIM_PROGRAM="$<TARGET_FILE:marvok-sim>")
+target_compile_definitions(marvok_sim_tests PRIVATE MARVOK_SIM_PROGRAM="$<TARGET_FILE:marvok-sim>"
+  MARVOK_SIM_EXAMPLES="${PROJECT_SOURCE_DIR}/sim/examples")
 add_dependencies(marvok_sim_tests marvok-sim)
 gtest_discover_tests(marvok_sim_tests PROPERTIES LABELS sim TIMEOUT 60)

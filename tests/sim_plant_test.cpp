@@ -399,6 +399,18 @@ TEST(SimPlant, BadFilesGetOneLineSayingWhereAndWhat)
         sim::PlantError);
 }
 
+TEST(SimPlant, TheExampleFileIsAValidPlant)
+{
+    sim::PlantRequest request;
+    request.config = MARVOK_SIM_EXAMPLES "/plant.json";
+    const auto plant = sim::resolve_plant(request, 0);
+    EXPECT_EQ(plant.instruments.size(), 200u);
+    EXPECT_EQ(plant.seed, 2024u);
+    EXPECT_EQ(settings_of(plant, "127.0.1.1").fpm.wave.shape, Wave::Shape::ramp);
+    EXPECT_EQ(settings_of(plant, "127.0.1.120").fault.rate, 0.05);
+    EXPECT_FALSE(settings_of(plant, "127.0.1.200").fpm.moves());
+}
+
 TEST(SimPlant, DumpListsEverySettingOfEachInstrument)
 {
     sim::PlantRequest request;
