@@ -1,0 +1,31 @@
+// The waits of the soak build of the library: the real POSIX sockets, with
+// every time-out and pause divided by MARVOK_SOAK_WAIT_DIVISOR, so that a
+// silent instrument costs milliseconds instead of seconds. soak.cmake builds
+// platform/net_posix.cpp for the soak with its net_select renamed, and this
+// net_select scales the time-out on the way in; net_sleep replaces the pause.
+#include <time.h>
+
+#include <cerrno>
+
+#include "net.h"
+
+int marvok_soak_unscaled_select(int nfds, net_fd_set* readfds, net_fd_set* writefds,
+                                net_fd_set* exceptfds, const net_timeval* tv);
+
+int net_select(int nfds, net_fd_set* readfds, net_fd_set* writefds, net_fd_set* exceptfds,
+               const net_timeval* tv)
+{
+    if (!tv)
+        return marvok_soak_unscaled_select(nfds, readfds, writefds, exceptfds, tv);
+    const long long us = (tv->tv_sec * 1000000LL + tv->tv_usec) / MARVOK_SOAK_WAIT_DIVISOR;
+    const net_timeval scaled{static_cast<long>(us / 1000000), static_cast<long>(us % 1000000)};
+    return marvok_soak_unscaled_select(nfds, readfds, writefds, exceptfds, &scaled);
+}
+
+void net_sleep(unsigned ms)
+{
+    const long long ns = ms * 1000000LL / MARVOK_SOAK_WAIT_DIVISOR;
+    timespec left{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
