@@ -7,9 +7,12 @@ endif()
 add_executable(marvok_tool_tests ${CMAKE_CURRENT_LIST_DIR}/tool_cli_test.cpp)
 # Reading values needs the simulated instrument.
 if(TARGET marvok_sim_core)
-  target_sources(marvok_tool_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR}/tool_read_test.cpp)
+  target_sources(marvok_tool_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR}/tool_read_test.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/tool_plant_test.cpp)
 endif()
-target_link_libraries(marvok_tool_tests PRIVATE marvok_test_support)
+# JSON rows are parsed back with the library that wrote them.
+find_package(nlohmann_json 3.10 CONFIG REQUIRED)
+target_link_libraries(marvok_tool_tests PRIVATE marvok_test_support nlohmann_json::nlohmann_json)
 target_compile_definitions(marvok_tool_tests PRIVATE
   MARVOK_READ_PROGRAM="$<TARGET_FILE:marvok-read>"
   MARVOK_LIBRARY="$<TARGET_FILE:marvok>")

@@ -2,9 +2,6 @@
 // and an address where nothing listens.
 #include <gtest/gtest.h>
 
-#include <stdlib.h>
-#include <unistd.h>
-
 #include <filesystem>
 #include <regex>
 #include <string>
@@ -12,61 +9,22 @@
 
 #include "loopback.h"
 #include "process.h"
+#include "tool_support.h"
 
 namespace {
 
 using namespace std::chrono_literals;
+using marvok::test::describe;
+using marvok::test::lines_of;
 using marvok::test::ProcessResult;
 using marvok::test::RefusingAddress;
+using marvok::test::TempDir;
 
 ProcessResult run_tool(std::vector<std::string> args, const std::string& program = MARVOK_READ_PROGRAM)
 {
     args.insert(args.begin(), program);
     return marvok::test::run_process(args, 20s);
 }
-
-std::vector<std::string> lines_of(const std::string& text)
-{
-    std::vector<std::string> lines;
-    std::size_t begin = 0;
-    while (begin < text.size()) {
-        const std::size_t end = text.find('\n', begin);
-        if (end == std::string::npos) {
-            lines.push_back(text.substr(begin));
-            break;
-        }
-        lines.push_back(text.substr(begin, end - begin));
-        begin = end + 1;
-    }
-    return lines;
-}
-
-std::string describe(const ProcessResult& r)
-{
-    return "exit " + std::to_string(r.exit_code) + (r.timed_out ? " (timed out)" : "") +
-           "\nstdout:\n" + r.out + "stderr:\n" + r.err;
-}
-
-// A scratch directory, removed with everything in it.
-class TempDir {
-public:
-    TempDir()
-    {
-        std::string pattern = (std::filesystem::temp_directory_path() / "marvok-tool-XXXXXX").string();
-        if (!mkdtemp(pattern.data()))
-            throw std::runtime_error("mkdtemp failed");
-        path_ = pattern;
-    }
-    ~TempDir()
-    {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    const std::filesystem::path& path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
-};
 
 // "@" in a case stands for an address where nothing listens.
 struct UsageCase {
@@ -144,8 +102,40 @@ INSTANTIATE_TEST_SUITE_P(
         UsageCase{{"0x7f.0.0.1"}, "0x7f"},
         // leading zero, octal elsewhere
         UsageCase{{"127.0.0.01"}, "01"},
-        // two addresses
-        UsageCase{{"@", "127.0.0.2"}, "127.0.0.2"},
+        // a bad second address
+        UsageCase{{"@", "127.0.0.256"}, "127.0.0.256"},
+        // a range without its end
+        UsageCase{{"@-"}, "@-"},
+        // a range without its start
+        UsageCase{{"@", "-@"}, "-@"},
+        // three ends
+        UsageCase{{"@-@-@"}, "@-@-@"},
+        // a bad part in a range
+        UsageCase{{"@-127.0.0.300"}, "127.0.0.300"},
+        // a range that runs backwards
+        UsageCase{{"127.0.0.9-127.0.0.1"}, "ends before it begins"},
+        // one address past the cap: 65536 in a range, then one more
+        UsageCase{{"127.0.0.0-127.0.255.255", "@"}, "too many addresses"},
+        // a range past the cap by itself is refused before it is expanded
+        UsageCase{{"@", "127.0.0.0-127.255.255.255"}, "65536"},
+        // two output formats
+        UsageCase{{"@", "--csv", "--json"}, "--json"},
+        // the summary both on and off
+        UsageCase{{"@", "--summary", "--no-summary"}, "--no-summary"},
+        // an address file that is not there
+        UsageCase{{"--addresses", "/nonexistent/plant.txt"}, "/nonexistent/plant.txt"},
+        // an empty file name
+        UsageCase{{"@", "--addresses", ""}, "--addresses"},
+        // the file name missing
+        UsageCase{{"@", "--addresses"}, "--addresses"},
+        // standard input cannot be read twice
+        UsageCase{{"--addresses", "-", "--addresses", "-"}, "once"},
+        // a file without a single address
+        UsageCase{{"--addresses", "/dev/null"}, "no address"},
+        // a directory is no address file
+        UsageCase{{"--addresses", "/"}, "cannot read /"},
+        // endless input without a line break is not read into memory
+        UsageCase{{"--addresses", "/dev/zero"}, "/dev/zero:1: line longer than"},
         // just above a short
         UsageCase{{"@", "--delay", "32768"}, "32768"},
         // negative delay
@@ -188,6 +178,67 @@ INSTANTIATE_TEST_SUITE_P(
         UsageCase{{"@", "--library", ""}, "--library"},
         // the command line is checked first: a bad library goes unreported
         UsageCase{{"@.1", "--library", "/nonexistent/libx.so"}, "@.1"}));
+
+struct FileCase {
+    std::string content;  // "@" stands for an address where nothing listens
+    std::string names;    // after "FILE:", what the message must contain
+};
+
+void PrintTo(const FileCase& c, std::ostream* out) { *out << ::testing::PrintToString(c.content); }
+
+class ToolAddressFile : public ::testing::TestWithParam<FileCase> {};
+
+// A bad address file is a usage error naming the file and the line, and
+// nothing is read from any instrument it lists.
+TEST_P(ToolAddressFile, BadLineNamesFileAndLine)
+{
+    RefusingAddress nowhere;
+    TempDir dir;
+    const auto with_address = [&](const std::string& text) {
+        return std::regex_replace(text, std::regex("@"), nowhere.address().text);
+    };
+    const std::string file = dir.file("plant.txt", with_address(GetParam().content));
+    const ProcessResult r = run_tool({"--addresses", file, "--library", MARVOK_LIBRARY});
+    EXPECT_EQ(r.exit_code, 2) << describe(r);
+    EXPECT_TRUE(r.out.empty()) << describe(r);
+    const auto lines = lines_of(r.err);
+    ASSERT_EQ(lines.size(), 1u) << describe(r);
+    EXPECT_NE(lines[0].find(file + ":" + with_address(GetParam().names)), std::string::npos)
+        << lines[0];
+    EXPECT_EQ(r.err.find("no connection"), std::string::npos) << "read although refused";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ToolAddressFile,
+    ::testing::Values(
+        // the second line is bad: counted past the first
+        FileCase{"@\n127.0.0.300\n", "2: '127.0.0.300'"},
+        // comments and blank lines are counted as lines too
+        FileCase{"# boilers\n\n@  # first\n@x\n", "4: '@x'"},
+        // one address a line, not two
+        FileCase{"@ @\n", "1: '@ @'"},
+        // a range that runs backwards
+        FileCase{"@\n127.0.0.9-127.0.0.1", "2: the range '127.0.0.9-127.0.0.1' ends before"},
+        // a NUL byte does not end the line early
+        FileCase{std::string("@\0\n", 3), "1: '"},
+        // the last line needs no line break to be read
+        FileCase{"@\nbad", "2: 'bad'"},
+        // a line longer than any address list needs
+        FileCase{"@\n#" + std::string(5000, 'x') + "\n", "2: line longer than 4096"},
+        // the cap counts across files and lines
+        FileCase{"127.0.0.0-127.0.255.255\n@\n", "2: too many addresses"},
+        // Windows line ends are fine, so the error is in the next line
+        FileCase{"@\r\n@\r\n127.1\r\n", "3: '127.1'"}));
+
+// The cap is exact: 65536 addresses are accepted (the missing library then
+// ends the run before any is read).
+TEST(ToolAddressCap, SixtyFiveThousandFiveHundredThirtySixAreAccepted)
+{
+    const ProcessResult r =
+        run_tool({"127.0.0.0-127.0.255.255", "--library", "/nonexistent/libmarvok.so"});
+    EXPECT_EQ(r.exit_code, 1) << describe(r);
+    EXPECT_NE(r.err.find("cannot load"), std::string::npos) << describe(r);
+}
 
 // --help and --version print to stdout and succeed; neither needs the library.
 TEST(ToolHelp, HelpAndVersionSucceedWithoutTheLibrary)
@@ -342,6 +393,9 @@ TEST(ToolOutput, UnwritableOutputIsExit5)
     const std::vector<std::vector<std::string>> runs = {
         {"--revision"},
         {nowhere.address().text, "--csv", "--count", "1000", "--every", "0.001"},
+        // a plant run: a range of one address, JSON rows
+        {nowhere.address().text + "-" + nowhere.address().text, "--json", "--count", "1000", "--every",
+         "0.001"},
     };
     for (const auto& args : runs) {
         std::vector<std::string> argv{"/bin/sh", "-c", "exec \"$0\" \"$@\" >/dev/full",

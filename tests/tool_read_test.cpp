@@ -16,54 +16,23 @@
 
 #include "instrument.h"
 #include "process.h"
+#include "tool_support.h"
 
 namespace {
 
 using namespace std::chrono_literals;
+using marvok::test::describe;
 using marvok::test::Instrument;
+using marvok::test::lines_of;
+using marvok::test::parse_timestamp;
 using marvok::test::ProcessResult;
 
-ProcessResult run_tool(std::vector<std::string> args, const std::vector<std::string>& env = {})
+ProcessResult run_tool(const std::vector<std::string>& args, const std::vector<std::string>& env = {})
 {
-    args.insert(args.begin(), MARVOK_READ_PROGRAM);
-    args.insert(args.end(), {"--library", MARVOK_LIBRARY});
-    return marvok::test::run_process(args, 30s, env);
-}
-
-std::vector<std::string> lines_of(const std::string& text)
-{
-    std::vector<std::string> lines;
-    std::size_t begin = 0;
-    while (begin < text.size()) {
-        const std::size_t end = text.find('\n', begin);
-        if (end == std::string::npos) {
-            lines.push_back(text.substr(begin));
-            break;
-        }
-        lines.push_back(text.substr(begin, end - begin));
-        begin = end + 1;
-    }
-    return lines;
-}
-
-std::string describe(const ProcessResult& r)
-{
-    return "exit " + std::to_string(r.exit_code) + (r.timed_out ? " (timed out)" : "") +
-           "\nstdout:\n" + r.out + "stderr:\n" + r.err;
+    return marvok::test::run_read(args, env);
 }
 
 std::string escaped(const std::string& text) { return std::regex_replace(text, std::regex(R"(\.)"), R"(\.)"); }
-
-// Parses the tool's "YYYY-MM-DDTHH:MM:SS.mmmZ".
-std::chrono::system_clock::time_point parse_timestamp(const std::string& text)
-{
-    using namespace std::chrono;
-    int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0, ms = 0;
-    if (std::sscanf(text.c_str(), "%d-%d-%dT%d:%d:%d.%dZ", &y, &mo, &d, &h, &mi, &s, &ms) != 7)
-        throw std::runtime_error("not a timestamp: " + text);
-    const sys_days day{year{y} / month{static_cast<unsigned>(mo)} / static_cast<unsigned>(d)};
-    return day + hours{h} + minutes{mi} + seconds{s} + milliseconds{ms};
-}
 
 marvok::sim::Options with_fault(const char* fault)
 {

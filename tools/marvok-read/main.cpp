@@ -147,12 +147,12 @@ public:
         progress_.clear();
         const bool interrupted = interrupt::requested();
         if (options_.summary.value_or(options_.plant || interrupted)) {
-            std::fprintf(stderr, "summary: %llu %s%s\n%s",
-                         static_cast<unsigned long long>(rounds_started_),
-                         rounds_started_ == 1 ? "round" : "rounds",
-                         interrupted ? (" of " + std::to_string(options_.count) + ", interrupted").c_str()
-                                     : "",
-                         summary_.table().c_str());
+            std::string rounds = std::to_string(rounds_started_);
+            if (interrupted)
+                rounds += " of " + std::to_string(options_.count) + " rounds, interrupted";
+            else
+                rounds += rounds_started_ == 1 ? " round" : " rounds";
+            std::fprintf(stderr, "summary: %s\n%s", rounds.c_str(), summary_.table().c_str());
             std::fflush(stderr);
         }
         if (!written)

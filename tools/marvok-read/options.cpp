@@ -208,7 +208,7 @@ std::optional<int> parse_command_line(int argc, char** argv, Options& options)
         ->type_name("");
     app.add_option("--addresses", files, "Addresses and ranges from FILE, one a line (- stdin)")
         ->type_name("FILE")
-        ->expected(1)
+        ->allow_extra_args(false)
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     app.add_option("--delay", delay, "Pacing delay passed to the library, 0-32767 (default 0)")
         ->type_name("MS");
