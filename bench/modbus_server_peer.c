@@ -9,6 +9,7 @@
  * Prints "listening on ADDR:PORT" when ready; stops on SIGINT or SIGTERM. */
 #include <modbus/modbus.h>
 
+#include <arpa/inet.h>
 #include <errno.h>
 #include <signal.h>
 #include <stdint.h>
@@ -69,8 +70,8 @@ int main(int argc, char** argv)
             address = value;
         else if (strcmp(argv[i - 1], "--port") == 0) {
             port = strtol(value, &end, 10);
-            if (*value == '\0' || *end != '\0' || port < 0 || port > 65535)
-                return usage("--port needs 0..65535");
+            if (*value == '\0' || *end != '\0' || port < 1 || port > 65535)
+                return usage("--port needs 1..65535");
         } else if (strcmp(argv[i - 1], "--fpm") == 0) {
             if (!parse_float(value, &fpm))
                 return usage("--fpm needs a number");
@@ -82,6 +83,10 @@ int main(int argc, char** argv)
     }
     if (!address)
         return usage("--listen ADDR is required");
+    /* libmodbus would take a malformed address as 255.255.255.255. */
+    struct in_addr parsed;
+    if (inet_pton(AF_INET, address, &parsed) != 1)
+        return usage("--listen needs a numeric IPv4 address");
 
     struct sigaction action;
     memset(&action, 0, sizeof action);

@@ -66,8 +66,8 @@ int main(int argc, char** argv)
             address = value;
         } else if (arg == "--port") {
             const auto [ptr, ec] = std::from_chars(value.data(), value.data() + value.size(), port);
-            if (value.empty() || ec != std::errc{} || ptr != value.data() + value.size() || port < 0 || port > 65535)
-                return usage("--port needs 0..65535");
+            if (value.empty() || ec != std::errc{} || ptr != value.data() + value.size() || port < 1 || port > 65535)
+                return usage("--port needs 1..65535");
         } else if (arg == "--fpm") {
             if (value != marvok::bench::fpm_text)
                 return usage("--fpm: this server only serves the benchmarks' value");
