@@ -1,0 +1,149 @@
+// tshark, Wireshark's command-line decoder, over a capture of our client
+// talking to our simulator on loopback: every frame must decode as Modbus/TCP
+// without a malformed-packet mark, with the function codes, addresses and
+// register values we sent and served, exceptions included.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "instrument.h"
+#include "marvok.h"
+#include "modbus.h"
+#include "peers_process.h"
+#include "process.h"
+
+namespace marvok::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+// A scratch directory, removed with what is in it.
+struct ScratchDir {
+    ScratchDir()
+    {
+        char name[] = "/tmp/marvok-capture-XXXXXX";
+        if (!mkdtemp(name))
+            throw std::runtime_error("mkdtemp failed");
+        path = name;
+    }
+    ~ScratchDir() { std::filesystem::remove_all(path); }
+    std::filesystem::path path;
+};
+
+// One decoded Modbus/TCP frame, as tshark prints its fields.
+struct Decoded {
+    bool to_instrument;  // a request (to port 502), else a reply
+    std::string function, reference, count, values, exception;
+};
+
+std::vector<std::string> split(const std::string& line, char separator)
+{
+    std::vector<std::string> fields;
+    std::string field;
+    std::istringstream in(line);
+    while (std::getline(in, field, separator))
+        fields.push_back(field);
+    if (!line.empty() && line.back() == separator)
+        fields.emplace_back();
+    return fields;
+}
+
+std::string describe(const Decoded& d)
+{
+    return std::string(d.to_instrument ? "request" : "reply") + " fc " + d.function + " ref " + d.reference +
+           " count " + d.count + " values " + d.values + " exception " + d.exception;
+}
+
+TEST(Tshark, DecodesOurClientAndSimulatorAsWellFormedModbusTcp)
+{
+    Instrument instrument;
+    instrument.sim().set_fpm(100.0f);
+    instrument.sim().set_f(-1.2345678f);
+    const auto& at = instrument.address();
+    ScratchDir dir;
+    const auto capture = (dir.path / "exchanges.pcapng").string();
+
+    // Only this test's own address and port; a minute at most, whatever
+    // happens. -P prints a line for each packet as it is captured.
+    Background tshark({MARVOK_TSHARK, "-i", "lo", "-f", "host " + at.text + " and tcp port 502", "-w", capture, "-P",
+                       "-l", "-a", "duration:60"});
+    // The capture is live once a connection of ours shows in it.
+    bool live = false;
+    for (int attempt = 0; attempt < 40 && !live; ++attempt) {
+        RawClient probe(at.text);
+        probe.close();
+        live = tshark.wait_for(at.text, 250ms);
+    }
+    ASSERT_TRUE(live) << tshark.output();
+
+    const auto& p = at.parts;
+    EXPECT_EQ(MARVOK_MODBUS_READ_FPM(p[0], p[1], p[2], p[3], 0), 100.0);
+    EXPECT_EQ(MARVOK_MODBUS_READ_F(p[0], p[1], p[2], p[3], 0), static_cast<double>(-1.2345678f));
+    ASSERT_EQ(MODBUS_OPEN(p[0], p[1], p[2], p[3]), 0);
+    EXPECT_EQ(MODBUS_WRITE_SINGLE_REGISTER(1, 7, 0x1234), 0);
+    MODBUS_CONTEXT.registers[0] = 11;
+    MODBUS_CONTEXT.registers[1] = 22;
+    MODBUS_CONTEXT.registers[2] = -1;
+    EXPECT_EQ(MODBUS_WRITE_MULTIPLE_REGISTERS(1, 10, 3), 0);
+    EXPECT_EQ(MODBUS_READ_HOLDING_REGISTERS(1, 7, 6), 0);
+    EXPECT_EQ(MODBUS_READ_HOLDING_REGISTERS(1, 99, 2), 1);  // exception 02
+    MODBUS_CLOSE();
+
+    // The last reply, the only exception, shows once it is in the capture.
+    EXPECT_TRUE(tshark.wait_for("Exception", 10s)) << tshark.output();
+    tshark.stop(SIGINT, 10s);
+    ASSERT_TRUE(std::filesystem::exists(capture)) << tshark.output();
+
+    const auto malformed = run_process({MARVOK_TSHARK, "-r", capture, "-Y", "_ws.malformed || _ws.expert.severity >= error"}, 30s);
+    ASSERT_EQ(malformed.exit_code, 0) << malformed.err;
+    EXPECT_EQ(malformed.out, "") << "frames marked malformed or in error";
+
+    const auto decoded = run_process({MARVOK_TSHARK, "-r", capture, "-Y", "mbtcp", "-T", "fields", "-E", "separator=;",
+                                      "-e", "tcp.dstport", "-e", "mbtcp.prot_id", "-e", "mbtcp.unit_id", "-e",
+                                      "modbus.func_code", "-e", "modbus.reference_num", "-e", "modbus.word_cnt", "-e",
+                                      "modbus.regval_uint16", "-e", "modbus.exception_code"},
+                                     30s);
+    ASSERT_EQ(decoded.exit_code, 0) << decoded.err;
+    std::vector<Decoded> frames;
+    std::istringstream lines(decoded.out);
+    std::string line;
+    while (std::getline(lines, line)) {
+        const auto f = split(line, ';');
+        ASSERT_EQ(f.size(), 8u) << line;
+        EXPECT_EQ(f[1], "0") << "protocol id: " << line;
+        EXPECT_EQ(f[2], "1") << "unit: " << line;
+        frames.push_back({f[0] == "502", f[3], f[4], f[5], f[6], f[7]});
+    }
+
+    // 100.0 is 0x42C80000 and -1.2345678 is 0xBF9E0651, low words first;
+    // the holding registers read back are 7 to 12 after the two writes.
+    const std::vector<std::string> expected{
+        "request fc 4 ref 0 count 2 values  exception ",
+        "reply fc 4 ref  count  values 0,17096 exception ",
+        "request fc 4 ref 4 count 2 values  exception ",
+        "reply fc 4 ref  count  values 1617,49054 exception ",
+        "request fc 6 ref 7 count  values  exception ",
+        "reply fc 6 ref 7 count  values  exception ",
+        "request fc 16 ref 10 count 3 values 11,22,65535 exception ",
+        "reply fc 16 ref 10 count 3 values  exception ",
+        "request fc 3 ref 7 count 6 values  exception ",
+        "reply fc 3 ref  count  values 4660,0,0,11,22,65535 exception ",
+        "request fc 3 ref 99 count 2 values  exception ",
+        "reply fc 3 ref  count  values  exception 2",
+    };
+    std::vector<std::string> seen;
+    for (const auto& d : frames)
+        seen.push_back(describe(d));
+    EXPECT_EQ(seen, expected) << decoded.out;
+}
+
+}  // namespace
+}  // namespace marvok::test
