@@ -16,6 +16,11 @@ PACKAGES=(
   libgmock-dev
   libbenchmark-dev
   libmodbus-dev
+  mbpoll
+  tshark
+  valgrind
+  clang
+  libclang-rt-14-dev
   libasio-dev
   libcli11-dev
   nlohmann-json3-dev
@@ -44,5 +49,6 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
   dpkg --add-architecture i386
 fi
 export DEBIAN_FRONTEND=noninteractive
+echo 'wireshark-common wireshark-common/install-setuid boolean false' | debconf-set-selections
 apt-get update -qq
 apt-get install -y -qq --no-install-recommends "${missing[@]}"
