@@ -563,6 +563,7 @@ TEST_P(ToolStop, EndsWithRowsSoFarAndSummary)
         ++per_address[cells[1]];
     }
     const std::string err = child.err();
+    EXPECT_NE(err.find("stopping after the read under way"), std::string::npos) << err;
     EXPECT_TRUE(std::regex_search(err, std::regex(R"(summary: \d+ of 1000 rounds, interrupted\n)")))
         << err;
     auto table = summary_of(err);

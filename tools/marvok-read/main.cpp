@@ -143,12 +143,12 @@ public:
 
     int run()
     {
+        interrupt::install(progress_.enabled());
         const bool written = write(format_.header()) && poll();
         progress_.clear();
-        const bool interrupted = interrupt::requested();
-        if (options_.summary.value_or(options_.plant || interrupted)) {
+        if (options_.summary.value_or(options_.plant || interrupted_)) {
             std::string rounds = std::to_string(rounds_started_);
-            if (interrupted)
+            if (interrupted_)
                 rounds += " of " + std::to_string(options_.count) + " rounds, interrupted";
             else
                 rounds += rounds_started_ == 1 ? " round" : " rounds";
@@ -174,20 +174,24 @@ private:
     }
 
     // Every round until the count, a stop asked for, or output that cannot
-    // be written; false for the last. Each row is written out as soon as it
-    // is read, so that a run that is cut short keeps every row so far.
+    // be written (then false). Each row is written out as soon as it is
+    // read, so that a run that is cut short keeps every row so far.
     bool poll()
     {
         std::optional<Schedule> schedule;
         if (options_.every_seconds)
             schedule.emplace(*options_.every_seconds);
         for (std::uint64_t round = 0; round < options_.count; ++round) {
-            if (round > 0 && schedule && !schedule->wait_for_next_slot(interrupt::requested))
+            if (round > 0 && schedule && !schedule->wait_for_next_slot(interrupt::requested)) {
+                interrupted_ = true;
                 return true;
+            }
             round_failures_ = {};
             for (std::size_t i = 0; i < options_.targets.size(); ++i) {
-                if (interrupt::requested())
+                if (interrupt::requested()) {
+                    interrupted_ = true;
                     return true;
+                }
                 if (i == 0)
                     ++rounds_started_;
                 show_progress(i);
@@ -197,7 +201,8 @@ private:
                 if (!write(format_.lines(row)))
                     return false;
             }
-            show_progress(options_.targets.size());
+            // The line stays up while the next round is awaited: show it whole.
+            show_progress(options_.targets.size(), true);
         }
         return true;
     }
@@ -243,7 +248,7 @@ private:
         return written(text);
     }
 
-    void show_progress(std::size_t done)
+    void show_progress(std::size_t done, bool at_once = false)
     {
         std::string text = "round " + std::to_string(rounds_started_) + "/" +
                            std::to_string(options_.count) + ": " + std::to_string(done) + "/" +
@@ -252,7 +257,7 @@ private:
             text += ", " + std::to_string(round_failures_.no_connection) + " no connection";
         if (round_failures_.no_reply)
             text += ", " + std::to_string(round_failures_.no_reply) + " no reply";
-        progress_.show(text);
+        progress_.show(text, at_once);
     }
 
     const Options& options_;
@@ -263,6 +268,7 @@ private:
     bool shared_terminal_;
     Outcome worst_ = Outcome::ok;
     std::uint64_t rounds_started_ = 0;
+    bool interrupted_ = false;  // stopped before the last round on request
     struct {
         std::uint64_t no_connection = 0, no_reply = 0;
     } round_failures_;
@@ -289,7 +295,6 @@ int run(int argc, char** argv)
         measurements.push_back({{"FPM", "fpm"}, library.fpm});
     if (options.read_f)
         measurements.push_back({{"F", "f"}, library.f});
-    interrupt::install();
     return Reader(options, std::move(measurements)).run();
 }
 

@@ -177,8 +177,8 @@ Progress and Ctrl-C:
   When stderr is a terminal, a run of more than one round or instrument keeps
   one progress line there, rewritten as it goes; never in a pipe or a file.
   Ctrl-C (or SIGTERM) finishes the instrument being read (a library call
-  cannot be cut short), prints the summary and exits with the status so far;
-  a second Ctrl-C stops at once.
+  cannot be cut short; one that gets no answer takes 8 s), prints the
+  summary and exits with the status so far; a second Ctrl-C stops at once.
 
 Library:
   By default )" MARVOK_LIBRARY_FILE R"( next to this program, otherwise the one

@@ -12,12 +12,12 @@ constexpr std::size_t MAX_WIDTH = 79;
 
 }  // namespace
 
-void ProgressLine::show(const std::string& text)
+void ProgressLine::show(const std::string& text, bool at_once)
 {
     if (!enabled_)
         return;
     const auto now = std::chrono::steady_clock::now();
-    if (shown_ > 0 && now - drawn_ < std::chrono::milliseconds(100))
+    if (!at_once && shown_ > 0 && now - drawn_ < std::chrono::milliseconds(100))
         return;
     const std::string line = text.substr(0, MAX_WIDTH);
     // Blanks over what is left of a longer line before; no terminal escape

@@ -15,10 +15,12 @@ public:
     ProgressLine(const ProgressLine&) = delete;
     ProgressLine& operator=(const ProgressLine&) = delete;
 
-    // Shows `text` in place of the line; while the line is up it is
-    // rewritten at most ten times a second, as instruments that refuse at
+    bool enabled() const { return enabled_; }
+
+    // Shows `text` in place of the line. Unless `at_once`, a line that is up
+    // is rewritten at most ten times a second, as instruments that refuse at
     // once would otherwise flood the terminal.
-    void show(const std::string& text);
+    void show(const std::string& text, bool at_once = false);
     // Erases the line, before something else goes to the terminal.
     void clear();
 
