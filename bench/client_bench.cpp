@@ -16,6 +16,7 @@
 #include <modbus/modbus.h>  // libmodbus; "modbus.h" is our client
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <array>
@@ -35,12 +36,16 @@ std::array<std::int16_t, 4> address_parts(const std::string& text)
     return parts;
 }
 
-// A blocking TCP socket; -1 with errno when the connection failed.
+// A blocking TCP socket whose connect, sends and receives give up after 5 s;
+// -1 with errno when the connection failed.
 int raw_connect(const sockaddr_in& target, bool no_delay)
 {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return -1;
+    const timeval limit{5, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
     if (no_delay) {
         const int on = 1;
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
@@ -52,7 +57,8 @@ int raw_connect(const sockaddr_in& target, bool no_delay)
     return fd;
 }
 
-// One request and its checked reply on a blocking socket.
+// One request and its checked reply on a blocking socket; a reply that
+// stops short fails when the receive time-out runs out.
 bool raw_exchange(int fd)
 {
     static const auto request = mb::fpm_request(0);

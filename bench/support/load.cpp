@@ -84,11 +84,16 @@ struct Exchange {
             return Read::partial;
         if (n <= 0)
             return Read::lost;
+        // Checked as it comes: a shorter answer (an exception reply) must not
+        // leave the client waiting for bytes that never come.
+        const auto expected = fpm_reply(transaction);
+        if (std::memcmp(reply.data() + have, expected.data() + have, static_cast<std::size_t>(n)) != 0)
+            return Read::wrong;
         have += static_cast<std::size_t>(n);
         if (have < reply.size())
             return Read::partial;
         have = 0;
-        return reply == fpm_reply(transaction) ? Read::complete : Read::wrong;
+        return Read::complete;
     }
 
     void close_socket()
