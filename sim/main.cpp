@@ -299,10 +299,10 @@ int main(int argc, char** argv)
 
     try {
         sim::Simulator simulator(std::move(options));
-        simulator.open();
-
-        // Catch the signals before announcing readiness, so that a stop sent
-        // as soon as the line is read is a clean one.
+        // Catch the signals before binding (thousands of addresses take a
+        // while, and SIGUSR1 would otherwise end the process) and before
+        // announcing readiness, so that a stop sent as soon as the line is
+        // read is a clean one.
         asio::io_context signals_io;
         sim::platform::Signals signals(
             signals_io, [&] { simulator.stop(); },
@@ -313,6 +313,7 @@ int main(int argc, char** argv)
                           << ", faults injected " << stats.faults << std::endl;
             });
 
+        simulator.open();
         simulator.start();
         std::string lines;
         for (const auto& endpoint : simulator.endpoints())

@@ -23,12 +23,6 @@
 #include <fcntl.h>
 #endif
 
-#if defined(__GNUC__) && !defined(__clang__)
-// Asio allocates coroutine frames with aligned_alloc and frees them with free;
-// GCC 12 pairs the frame's operator delete with the wrong allocator and warns.
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-#endif
-
 namespace marvok::sim {
 
 using asio::ip::tcp;

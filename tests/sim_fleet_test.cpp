@@ -60,6 +60,14 @@ std::string address_of(const sim::Simulator& simulator, std::size_t index)
     return endpoint.substr(0, endpoint.rfind(':'));
 }
 
+// An address where a simulator could listen, for runs one after another.
+std::string free_address()
+{
+    sim::Options options;
+    options.plant = {instrument("")};
+    return address_of(*serve(options), 0);
+}
+
 TEST(SimFleet, EachAddressIsAnInstrumentOfItsOwn)
 {
     sim::Options options;
@@ -130,13 +138,7 @@ std::vector<float> noisy_readings(const std::string& address, std::uint64_t seed
 
 TEST(SimFleet, NoiseStaysInItsBoundsAndTheSeedRepeatsIt)
 {
-    auto simulator = serve([] {
-        sim::Options options;
-        options.plant = {instrument("")};
-        return options;
-    }());
-    const auto address = address_of(*simulator, 0);
-    simulator.reset();  // the address is ours to use again
+    const auto address = free_address();
 
     const auto first = noisy_readings(address, 7, 200);
     EXPECT_EQ(noisy_readings(address, 7, 200), first);  // the same seed: the same run
@@ -168,13 +170,7 @@ std::vector<bool> faulted(const std::string& address, std::uint64_t seed, const 
 
 TEST(SimFleet, AFaultRateHitsAboutThatShareOfRequestsAndTheSeedRepeatsWhich)
 {
-    auto simulator = serve([] {
-        sim::Options options;
-        options.plant = {instrument("")};
-        return options;
-    }());
-    const auto address = address_of(*simulator, 0);
-    simulator.reset();
+    const auto address = free_address();
 
     const struct {
         double rate;
