@@ -5,7 +5,8 @@
 //                  read, close
 // raw_* are a bare socket doing the same bytes (TCP_NODELAY, blocking send
 // and recv); *_echo run against marvok-bench-echo instead of the simulator,
-// the floor of loopback itself.
+// the floor of loopback itself; */paired run the three in turn in short
+// blocks and report the medians of their ratios.
 #include "bench_main.h"
 #include "frames.h"
 #include "load.h"
@@ -20,6 +21,8 @@
 #include <unistd.h>
 
 #include <array>
+#include <chrono>
+#include <functional>
 #include <cstdio>
 #include <sstream>
 
@@ -81,102 +84,187 @@ bool registers_hold_fpm(const std::uint16_t* registers)
     return mb::registers_float(registers[0], registers[1]) == mb::fpm_value;
 }
 
-void raw_transaction(benchmark::State& state, const std::string& address)
-{
-    const int fd = raw_connect(mb::endpoint(address), true);
-    if (fd < 0)
-        return mb::fail(state, "cannot connect");
-    for (auto _ : state)
-        if (!raw_exchange(fd)) {
-            mb::fail(state, "wrong or no reply");
-            break;
-        }
-    close(fd);
-}
+// Each way of doing the timed operation is a class: set up on construction
+// (ready() says whether that worked), then run() as often as wanted, false
+// on a wrong or missing reply.
 
-void marvok_transaction(benchmark::State& state, const std::string& address)
-{
-    const auto p = address_parts(address);
-    if (MODBUS_OPEN(p[0], p[1], p[2], p[3]) != 0)
-        return mb::fail(state, "MODBUS_OPEN failed");
-    for (auto _ : state) {
-        if (MODBUS_READ_INPUT_REGISTERS(1, 0, 2) != 0 ||
-            !registers_hold_fpm(reinterpret_cast<const std::uint16_t*>(MODBUS_CONTEXT.registers))) {
-            mb::fail(state, "wrong or no reply");
-            break;
-        }
+class RawTransaction {
+public:
+    explicit RawTransaction(const std::string& address) : fd_(raw_connect(mb::endpoint(address), true)) {}
+    ~RawTransaction()
+    {
+        if (fd_ >= 0)
+            close(fd_);
     }
-    MODBUS_CLOSE();
-}
+    bool ready() const { return fd_ >= 0; }
+    bool run() { return raw_exchange(fd_); }
 
-modbus_t* libmodbus_context(const std::string& address)
-{
-    modbus_t* ctx = modbus_new_tcp(address.c_str(), 502);
-    if (ctx)
-        modbus_set_slave(ctx, 1);
-    return ctx;
-}
+private:
+    int fd_;
+};
 
-void libmodbus_transaction(benchmark::State& state, const std::string& address)
-{
-    modbus_t* ctx = libmodbus_context(address);
-    if (!ctx || modbus_connect(ctx) != 0) {
-        modbus_free(ctx);
-        return mb::fail(state, "modbus_connect failed");
+// The library's context is one static record: one of these at a time.
+class MarvokTransaction {
+public:
+    explicit MarvokTransaction(const std::string& address)
+    {
+        const auto p = address_parts(address);
+        open_ = MODBUS_OPEN(p[0], p[1], p[2], p[3]) == 0;
     }
-    std::uint16_t registers[2];
-    for (auto _ : state)
-        if (modbus_read_input_registers(ctx, 0, 2, registers) != 2 || !registers_hold_fpm(registers)) {
-            mb::fail(state, "wrong or no reply");
-            break;
-        }
-    modbus_close(ctx);
-    modbus_free(ctx);
-}
+    ~MarvokTransaction()
+    {
+        if (open_)
+            MODBUS_CLOSE();
+    }
+    bool ready() const { return open_; }
+    bool run()
+    {
+        return MODBUS_READ_INPUT_REGISTERS(1, 0, 2) == 0 &&
+               registers_hold_fpm(reinterpret_cast<const std::uint16_t*>(MODBUS_CONTEXT.registers));
+    }
+
+private:
+    bool open_ = false;
+};
+
+class Libmodbus {
+public:
+    explicit Libmodbus(const std::string& address) : ctx_(modbus_new_tcp(address.c_str(), 502))
+    {
+        if (ctx_)
+            modbus_set_slave(ctx_, 1);
+    }
+    ~Libmodbus() { modbus_free(ctx_); }
+    Libmodbus(const Libmodbus&) = delete;
+    Libmodbus& operator=(const Libmodbus&) = delete;
+
+protected:
+    bool read()
+    {
+        std::uint16_t registers[2];
+        return modbus_read_input_registers(ctx_, 0, 2, registers) == 2 && registers_hold_fpm(registers);
+    }
+    modbus_t* ctx_;
+};
+
+class LibmodbusTransaction : Libmodbus {
+public:
+    explicit LibmodbusTransaction(const std::string& address) : Libmodbus(address)
+    {
+        connected_ = ctx_ && modbus_connect(ctx_) == 0;
+    }
+    ~LibmodbusTransaction()
+    {
+        if (connected_)
+            modbus_close(ctx_);
+    }
+    bool ready() const { return connected_; }
+    bool run() { return read(); }
+
+private:
+    bool connected_ = false;
+};
 
 // The bytes of a measurement call, nothing else: connect, one exchange,
 // close (no TCP_NODELAY: the library does not set it either).
-void raw_call(benchmark::State& state, const std::string& address)
-{
-    const auto target = mb::endpoint(address);
-    for (auto _ : state) {
-        const int fd = raw_connect(target, false);
+class RawCall {
+public:
+    explicit RawCall(const std::string& address) : target_(mb::endpoint(address)) {}
+    bool ready() const { return true; }
+    bool run()
+    {
+        const int fd = raw_connect(target_, false);
         const bool ok = fd >= 0 && raw_exchange(fd);
         if (fd >= 0)
             close(fd);
-        if (!ok) {
-            mb::fail(state, "no connection or wrong reply");
-            break;
-        }
+        return ok;
     }
-}
 
-void marvok_call(benchmark::State& state, const std::string& address)
+private:
+    sockaddr_in target_;
+};
+
+class MarvokCall {
+public:
+    explicit MarvokCall(const std::string& address) : p_(address_parts(address)) {}
+    bool ready() const { return true; }
+    bool run() { return MARVOK_MODBUS_READ_FPM(p_[0], p_[1], p_[2], p_[3], 0) == mb::fpm_value; }
+
+private:
+    std::array<std::int16_t, 4> p_;
+};
+
+class LibmodbusCall : Libmodbus {
+public:
+    using Libmodbus::Libmodbus;
+    bool ready() const { return ctx_ != nullptr; }
+    bool run()
+    {
+        const bool ok = modbus_connect(ctx_) == 0 && read();
+        modbus_close(ctx_);
+        return ok;
+    }
+};
+
+template <class Op>
+void timed(benchmark::State& state, const std::string& address)
 {
-    const auto p = address_parts(address);
+    Op op(address);
+    if (!op.ready())
+        return mb::fail(state, "cannot connect");
     for (auto _ : state)
-        if (MARVOK_MODBUS_READ_FPM(p[0], p[1], p[2], p[3], 0) != mb::fpm_value) {
-            mb::fail(state, "wrong value or sentinel");
+        if (!op.run()) {
+            mb::fail(state, "wrong or no reply");
             break;
         }
 }
 
-void libmodbus_call(benchmark::State& state, const std::string& address)
+// The raw socket, marvok and libmodbus in turn, a short block each, in an
+// order that rotates: each round compares the three under the same
+// conditions, however the load on the machine moves. The ratios are the
+// medians of the rounds' ratios.
+template <class Raw, class Marvok, class Lib>
+void paired(benchmark::State& state, const std::string& address, int block)
 {
-    modbus_t* ctx = libmodbus_context(address);
-    if (!ctx)
-        return mb::fail(state, "modbus_new_tcp failed");
-    std::uint16_t registers[2];
+    Raw raw(address);
+    Marvok marvok(address);
+    Lib lib(address);
+    if (!raw.ready() || !marvok.ready() || !lib.ready())
+        return mb::fail(state, "cannot connect");
+    const std::function<bool()> ops[3] = {[&] { return raw.run(); }, [&] { return marvok.run(); },
+                                          [&] { return lib.run(); }};
+    // One untimed block each first: a new connection's first exchanges are
+    // slower (TCP's start), and would weigh on whichever went first.
+    for (const auto& op : ops)
+        for (int n = 0; n < block; ++n)
+            if (!op())
+                return mb::fail(state, "wrong or no reply");
+    std::vector<double> us[3], per_raw, per_lib;
+    int round = 0;
     for (auto _ : state) {
-        const bool ok = modbus_connect(ctx) == 0 && modbus_read_input_registers(ctx, 0, 2, registers) == 2 &&
-                        registers_hold_fpm(registers);
-        modbus_close(ctx);
-        if (!ok) {
-            mb::fail(state, "no connection or wrong reply");
-            break;
+        double t[3];
+        for (int k = 0; k < 3; ++k) {
+            const int i = (k + round) % 3;
+            const auto start = std::chrono::steady_clock::now();
+            for (int n = 0; n < block; ++n)
+                if (!ops[i]()) {
+                    mb::fail(state, "wrong or no reply");
+                    return;
+                }
+            t[i] = std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count() /
+                   block;
         }
+        ++round;
+        for (int i = 0; i < 3; ++i)
+            us[i].push_back(t[i]);
+        per_raw.push_back(t[1] / t[0]);
+        per_lib.push_back(t[1] / t[2]);
     }
-    modbus_free(ctx);
+    state.counters["raw_us"] = mb::median(us[0]);
+    state.counters["marvok_us"] = mb::median(us[1]);
+    state.counters["libmodbus_us"] = mb::median(us[2]);
+    state.counters["marvok_per_raw"] = mb::median(per_raw);
+    state.counters["marvok_per_libmodbus"] = mb::median(per_lib);
 }
 
 }  // namespace
@@ -198,14 +286,19 @@ int main(int argc, char** argv)
                         const std::string& address) {
         benchmark::RegisterBenchmark(name, fn, address)->UseRealTime();
     };
-    add("transaction/raw", raw_transaction, sim.address);
-    add("transaction/marvok", marvok_transaction, sim.address);
-    add("transaction/libmodbus", libmodbus_transaction, sim.address);
-    add("transaction/raw_echo", raw_transaction, echo.address);
-    add("call/raw", raw_call, sim.address);
-    add("call/marvok", marvok_call, sim.address);
-    add("call/libmodbus", libmodbus_call, sim.address);
-    add("call/raw_echo", raw_call, echo.address);
+    add("transaction/raw", timed<RawTransaction>, sim.address);
+    add("transaction/marvok", timed<MarvokTransaction>, sim.address);
+    add("transaction/libmodbus", timed<LibmodbusTransaction>, sim.address);
+    add("transaction/raw_echo", timed<RawTransaction>, echo.address);
+    add("call/raw", timed<RawCall>, sim.address);
+    add("call/marvok", timed<MarvokCall>, sim.address);
+    add("call/libmodbus", timed<LibmodbusCall>, sim.address);
+    add("call/raw_echo", timed<RawCall>, echo.address);
+    benchmark::RegisterBenchmark("transaction/paired", paired<RawTransaction, MarvokTransaction, LibmodbusTransaction>,
+                                 sim.address, 50)
+        ->UseRealTime();
+    benchmark::RegisterBenchmark("call/paired", paired<RawCall, MarvokCall, LibmodbusCall>, sim.address, 10)
+        ->UseRealTime();
 
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();

@@ -3,7 +3,7 @@
 # judged here.
 foreach(run
     "${CLIENT};--benchmark_min_time=0.01"
-    "${SIM};--clients=1,16;--warmup_ms=20;--measure_ms=100"
+    "${SIM};--clients=1,16;--warmup_ms=20;--measure_ms=100;--rounds=1;--round_ms=50"
     "${PLANT};--instruments=200;--in_flight=50;--sample=10;--limit_ms=10000")
   execute_process(COMMAND ${run} RESULT_VARIABLE rc TIMEOUT 40)
   if(NOT rc EQUAL 0)

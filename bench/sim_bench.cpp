@@ -3,6 +3,8 @@
 //   keepalive/SERVER/clients:N  requests per second with N keep-alive clients
 //   connect/SERVER              new connections per second, each one request
 //                               as a host call makes
+//   */paired*                   the three servers in turn, round by round:
+//                               the medians of the rounds' rates and ratios
 // SERVER is marvok-sim, libmodbus (marvok-bench-modbus-peer) or echo
 // (marvok-bench-echo, the least a server can do: the load generator's own
 // limit). server_cpu is the server's CPU time over wall time (1.0: a core
@@ -53,6 +55,36 @@ void run_load(benchmark::State& state, const mb::Server& server, const char* rat
     }
 }
 
+// The three servers in turn, one short run each, in an order that rotates:
+// a round compares runs made under the same conditions, however the load on
+// the machine moves, and the ratios reported are the medians of the rounds'.
+void paired(benchmark::State& state, const std::vector<Target>& targets, const std::string& rate_name,
+            const std::function<mb::LoadResult(const mb::Server&)>& load)
+{
+    std::vector<double> rates[3], sim_per_libmodbus, sim_per_echo;
+    int round = 0;
+    for (auto _ : state) {
+        double rate[3];
+        for (int k = 0; k < 3; ++k) {
+            const int i = (k + round) % 3;
+            const auto result = load(targets[static_cast<std::size_t>(i)].server);
+            if (result.errors > 0 || result.replies == 0)
+                return mb::fail(state, std::string(targets[static_cast<std::size_t>(i)].name) + ": " +
+                                           (result.first_error.empty() ? "no replies" : result.first_error));
+            rate[i] = result.rate();
+            rates[i].push_back(rate[i]);
+        }
+        ++round;
+        sim_per_libmodbus.push_back(rate[0] / rate[1]);
+        sim_per_echo.push_back(rate[0] / rate[2]);
+    }
+    for (int i = 0; i < 3; ++i)
+        state.counters[std::string(targets[static_cast<std::size_t>(i)].name) + "_" + rate_name] =
+            mb::median(rates[i]);
+    state.counters["sim_per_libmodbus"] = mb::median(sim_per_libmodbus);
+    state.counters["sim_per_echo"] = mb::median(sim_per_echo);
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -63,6 +95,8 @@ int main(int argc, char** argv)
         {"sources", "64", "loopback source addresses the connection runs take in turn"},
         {"warmup_ms", "200", "time each run goes before counting"},
         {"measure_ms", "2000", "time each run counts"},
+        {"rounds", "5", "rounds of the paired runs (the three servers in turn)"},
+        {"round_ms", "300", "time each server's run counts in a round, after warmup_ms"},
     };
     mb::initialize(&argc, argv,
                    "marvok_sim_bench: requests per second with keep-alive clients and new connections per\n"
@@ -76,6 +110,9 @@ int main(int argc, char** argv)
     mb::LoadLimits limits;
     limits.warmup = std::chrono::milliseconds(mb::positive_flag(flags, "warmup_ms"));
     limits.measure = std::chrono::milliseconds(mb::positive_flag(flags, "measure_ms"));
+    mb::LoadLimits round_limits = limits;
+    round_limits.measure = std::chrono::milliseconds(mb::positive_flag(flags, "round_ms"));
+    const long rounds = mb::positive_flag(flags, "rounds");
     const long fd_limit = mb::raise_descriptor_limit();
     for (const long n : clients)
         if (n + 64 > fd_limit) {
@@ -110,6 +147,26 @@ int main(int argc, char** argv)
                      [&](const mb::LoadLimits& l) { return mb::connection_load(load, l); });
         })->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
     }
+
+    for (const long n : clients) {
+        const std::string name = "keepalive/paired/clients:" + std::to_string(n);
+        benchmark::RegisterBenchmark(name.c_str(), [&targets, n, round_limits](benchmark::State& state) {
+            paired(state, targets, "req_per_s", [&](const mb::Server& server) {
+                return mb::keep_alive_load(mb::endpoint(server.address), static_cast<int>(n), round_limits);
+            });
+        })->Iterations(rounds)->Repetitions(1)->Unit(benchmark::kMillisecond);
+    }
+    benchmark::RegisterBenchmark("connect/paired", [&targets, in_flight, sources, round_limits](
+                                                       benchmark::State& state) {
+        const auto source_addresses = mb::loopback_sources(sources);
+        paired(state, targets, "conn_per_s", [&](const mb::Server& server) {
+            mb::ConnectionLoad load;
+            load.targets = {mb::endpoint(server.address)};
+            load.sources = source_addresses;
+            load.in_flight = in_flight;
+            return mb::connection_load(load, round_limits);
+        });
+    })->Iterations(rounds)->Repetitions(1)->Unit(benchmark::kMillisecond);
 
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();

@@ -34,11 +34,11 @@ cmake --build "$out" -j "$(nproc)" --target marvok_client_bench marvok_sim_bench
 
 if [ "$mode" = full ]; then
   client_args=(--benchmark_repetitions=15 --benchmark_min_time=0.2 --benchmark_enable_random_interleaving=true)
-  sim_args=(--benchmark_repetitions=8 --warmup_ms=100 --measure_ms=500 --benchmark_enable_random_interleaving=true)
+  sim_args=(--benchmark_repetitions=8 --warmup_ms=100 --measure_ms=500 --rounds=7 --benchmark_enable_random_interleaving=true)
   plant_args=()
 else
   client_args=(--benchmark_min_time=0.01)
-  sim_args=(--clients=1,16 --warmup_ms=20 --measure_ms=100)
+  sim_args=(--clients=1,16 --warmup_ms=20 --measure_ms=100 --rounds=1 --round_ms=50)
   plant_args=(--instruments=200 --in_flight=50 --sample=10)
 fi
 

@@ -6,6 +6,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -146,6 +147,13 @@ Server serve_on_loopback(const std::string& program)
     }
     std::cerr << program_name << ": cannot start a server: " << why << "\n";
     std::exit(1);
+}
+
+double median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    const std::size_t n = values.size();
+    return n == 0 ? 0 : n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
 }
 
 double process_cpu_seconds(pid_t pid)

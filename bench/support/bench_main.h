@@ -52,6 +52,9 @@ struct Server {
 // tried when one is taken. Exits 1 with one line when it cannot be started.
 Server serve_on_loopback(const std::string& program);
 
+// The median of the values (0 for none).
+double median(std::vector<double> values);
+
 // User plus system CPU time of a process so far, in seconds (0 when it cannot
 // be read).
 double process_cpu_seconds(pid_t pid);
