@@ -1,10 +1,16 @@
 #!/usr/bin/env bash
 # Everything the tests need, from a fresh Debian 12 machine: installs what is
-# missing, builds the Linux library, simulator and tools and both Windows DLLs,
-# and runs the whole CTest suite (native tests and Wine runs of the DLLs).
+# missing, builds the Linux library, simulator and tools, both Windows DLLs,
+# a sanitized build and the fuzz targets, and runs three CTest stages:
+#   linux       the whole suite (native tests, Wine runs of the DLLs, soak
+#               runs, valgrind, third-party peers)
+#   linux-asan  the native tests again under AddressSanitizer and
+#               UndefinedBehaviorSanitizer (not Wine, valgrind or soak)
+#   fuzz        each fuzz target for a minute
+# Every stage runs; the script fails if any of them did.
 #
 #   scripts/test.sh            all tests
-#   scripts/test.sh -L wine    extra arguments go to ctest
+#   scripts/test.sh -L wine    extra arguments go to every ctest stage
 #
 # The tests serve on loopback port 502. As root they use the machine's
 # loopback; otherwise they run inside a private user and network namespace.
@@ -21,13 +27,24 @@ done
 cmake --preset linux \
   -DMARVOK_WIN64_BIN="$PWD/build/win64/bin" -DMARVOK_WIN32_BIN="$PWD/build/win32/bin" >/dev/null
 cmake --build --preset linux -j "$jobs"
+for preset in linux-asan fuzz; do
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" -j "$jobs"
+done
 
-run_ctest=(ctest --preset linux "$@")
+# valgrind cannot run a sanitized program; the soak runs are timed and
+# measure memory, which the sanitizers' own would blur.
+stages='
+status=0
+ctest --preset linux "$@" || status=1
+ctest --preset linux-asan -LE "^(wine|valgrind|soak)$" "$@" || status=1
+ctest --preset fuzz -L "^fuzz$" "$@" || status=1
+exit $status'
 if [ "$(id -u)" -eq 0 ]; then
-  exec "${run_ctest[@]}"
+  exec bash -c "$stages" _ "$@"
 fi
 if ! unshare --user --map-root-user --net true 2>/dev/null; then
   echo "test.sh: the tests bind loopback port 502: run as root, or allow unprivileged user namespaces" >&2
   exit 2
 fi
-exec unshare --user --map-root-user --net bash -c 'ip link set lo up && exec "$@"' _ "${run_ctest[@]}"
+exec unshare --user --map-root-user --net bash -c "ip link set lo up && $stages" _ "$@"
