@@ -12,15 +12,6 @@
 namespace marvok::test {
 namespace {
 
-using namespace std::chrono_literals;
-constexpr auto wait = 2000ms;
-
-Bytes ask(RawClient& client, const Bytes& request)
-{
-    client.send(request);
-    return client.receive_frame(wait).bytes;
-}
-
 float read_fpm(RawClient& client) { return value_of(ask(client, read_request(1, 4, 0, 2))); }
 float read_f(RawClient& client) { return value_of(ask(client, read_request(1, 4, 4, 2))); }
 

@@ -1,5 +1,5 @@
-// Small helpers the simulator's tests share: the float a reply carries, and
-// plant files that remove themselves.
+// Small helpers the simulator's tests share: a request and its reply, the
+// float a reply carries, and plant files that remove themselves.
 #pragma once
 
 #include "instrument.h"
@@ -8,12 +8,21 @@
 
 #include <atomic>
 #include <bit>
+#include <chrono>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <string>
 
 namespace marvok::test {
+
+// The reply to `request`, as much of it as came within the wait.
+inline Bytes ask(RawClient& client, const Bytes& request,
+                 std::chrono::milliseconds wait = std::chrono::milliseconds(2000))
+{
+    client.send(request);
+    return client.receive_frame(wait).bytes;
+}
 
 // The float of a reply to a read of two registers (low-order word first);
 // NaN for any other reply.
