@@ -9,7 +9,8 @@
 # The servers listen on loopback port 502. As root they use the machine's
 # loopback; otherwise the runs go into a private user and network namespace.
 set -euo pipefail
-cd "$(dirname "$0")/.."
+self="$(cd "$(dirname "$0")" && pwd)/$(basename "$0")"
+cd "$(dirname "$self")/.."
 
 mode=full
 case "${1:-}" in
@@ -25,7 +26,7 @@ if [ "$(id -u)" -ne 0 ]; then
     echo "bench.sh: the servers bind loopback port 502: run as root, or allow unprivileged user namespaces" >&2
     exit 2
   fi
-  exec unshare --user --map-root-user --net bash -c 'ip link set lo up && exec "$0" "$@"' "$0" "$@"
+  exec unshare --user --map-root-user --net bash -c 'ip link set lo up && exec "$0" "$@"' "$self" "$@"
 fi
 
 out=build/bench
