@@ -77,6 +77,13 @@ std::vector<std::string> walk(Bytes first, std::size_t count, Make make)
 
 // The plant file -------------------------------------------------------------
 
+// A value for an error message: a scalar as written, a list or an object by
+// its kind (it may be huge, or nested deeper than printing should recurse).
+std::string shown(const json& value)
+{
+    return value.is_primitive() ? value.dump() : std::string("an ") + value.type_name();
+}
+
 // Where in the file a value is, as "instruments[2].fault".
 std::string child(const std::string& where, std::string_view key)
 {
@@ -146,7 +153,7 @@ public:
     double number(const json& value, const std::string& where) const
     {
         if (!value.is_number())
-            fail(where, "must be a number, not " + value.dump());
+            fail(where, "must be a number, not " + shown(value));
         return value.get<double>();
     }
 
@@ -161,7 +168,7 @@ public:
     std::string text(const json& value, const std::string& where) const
     {
         if (!value.is_string())
-            fail(where, "must be a string, not " + value.dump());
+            fail(where, "must be a string, not " + shown(value));
         return value.get<std::string>();
     }
 
@@ -180,7 +187,7 @@ public:
     {
         // The parser keeps whole numbers of 0 and more as unsigned.
         if (!value.is_number_unsigned() || value.get<std::uint64_t>() > most)
-            fail(where, "must be a whole number from 0 to " + std::to_string(most) + ", not " + value.dump());
+            fail(where, "must be a whole number from 0 to " + std::to_string(most) + ", not " + shown(value));
         return value.get<std::uint64_t>();
     }
 
@@ -227,7 +234,7 @@ public:
             for (std::size_t i = 0; i < value.size(); ++i)
                 items.push_back(text(value[i], where + "[" + std::to_string(i) + "]"));
         } else {
-            fail(where, "must be an address or range, or a list of them, not " + value.dump());
+            fail(where, "must be an address or range, or a list of them, not " + shown(value));
         }
         std::vector<std::string> addresses;
         for (const auto& item : items) {
