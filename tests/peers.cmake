@@ -26,7 +26,6 @@ target_link_libraries(marvok_modbus_instrument PRIVATE PkgConfig::MARVOK_LIBMODB
 find_file(MARVOK_LIBMODBUS_HEADER modbus.h PATHS ${MARVOK_LIBMODBUS_INCLUDE_DIRS} NO_DEFAULT_PATH REQUIRED)
 
 add_executable(marvok_peers_tests
-  ${CMAKE_CURRENT_LIST_DIR}/peers_process.cpp
   ${CMAKE_CURRENT_LIST_DIR}/peers_libmodbus_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/peers_mbpoll_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/peers_tshark_test.cpp)

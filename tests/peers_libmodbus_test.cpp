@@ -9,6 +9,7 @@
 #include <bit>
 #include <cerrno>
 #include <cstdint>
+#include <csignal>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -17,7 +18,7 @@
 #include "instrument.h"
 #include "loopback.h"
 #include "marvok.h"
-#include "peers_process.h"
+#include "sim_program.h"
 
 namespace marvok::test {
 namespace {
@@ -83,18 +84,20 @@ std::string exact(float value)
 struct ModbusInstrument {
     ModbusInstrument(float fpm, float f)
     {
+        std::string said;
         for (int attempt = 0; attempt < 20; ++attempt) {
             address = random_loopback();
-            process = std::make_unique<Background>(std::vector<std::string>{
-                MARVOK_MODBUS_INSTRUMENT, address.text, exact(fpm), exact(f)});
-            if (process->wait_for("listening on", 10s))
+            process = std::make_unique<RunningProgram>(
+                std::vector<std::string>{MARVOK_MODBUS_INSTRUMENT, address.text, exact(fpm), exact(f)});
+            const auto first = process->line(10s);
+            if (first && first->starts_with("listening on"))
                 return;
-            process->stop(SIGTERM, 2s);
+            said = process->stderr_text(1s);  // an address in use: try another
         }
-        throw std::runtime_error("the libmodbus instrument did not start: " + process->output());
+        throw std::runtime_error("the libmodbus instrument did not start: " + said);
     }
     Loopback address;
-    std::unique_ptr<Background> process;
+    std::unique_ptr<RunningProgram> process;
 };
 
 double read_measurement(bool fpm, const Loopback& at)
@@ -110,8 +113,9 @@ TEST(LibmodbusInstrument, LibraryReadsFpmAndF)
         EXPECT_EQ(read_measurement(true, instrument.address), fpm_value) << "round " << round;
         EXPECT_EQ(read_measurement(false, instrument.address), f_value) << "round " << round;
     }
-    EXPECT_EQ(instrument.process->stop(SIGTERM, 5s), -1) << "it should still have been serving: "
-                                                         << instrument.process->output();
+    instrument.process->signal(SIGTERM);
+    EXPECT_EQ(instrument.process->exit_status(5s), -SIGTERM)
+        << "it should still have been serving: " << instrument.process->stderr_text(1s);
 }
 
 // libmodbus's client connected to our simulator.

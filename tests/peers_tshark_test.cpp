@@ -17,7 +17,7 @@
 #include "instrument.h"
 #include "marvok.h"
 #include "modbus.h"
-#include "peers_process.h"
+#include "sim_program.h"
 #include "process.h"
 
 namespace marvok::test {
@@ -72,17 +72,27 @@ TEST(Tshark, DecodesOurClientAndSimulatorAsWellFormedModbusTcp)
     const auto capture = (dir.path / "exchanges.pcapng").string();
 
     // Only this test's own address and port; a minute at most, whatever
-    // happens. -P prints a line for each packet as it is captured.
-    Background tshark({MARVOK_TSHARK, "-i", "lo", "-f", "host " + at.text + " and tcp port 502", "-w", capture, "-P",
-                       "-l", "-a", "duration:60"});
+    // happens. -P -l prints a line for each packet as it is captured.
+    RunningProgram tshark({MARVOK_TSHARK, "-i", "lo", "-f", "host " + at.text + " and tcp port 502", "-w", capture,
+                           "-P", "-l", "-a", "duration:60"});
+    // Reads packet lines until one has `text` in it, for at most `limit`.
+    const auto shows = [&](const std::string& text, std::chrono::milliseconds limit) {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        for (auto now = std::chrono::steady_clock::now(); now < deadline; now = std::chrono::steady_clock::now()) {
+            const auto line = tshark.line(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now));
+            if (line && line->find(text) != std::string::npos)
+                return true;
+        }
+        return false;
+    };
     // The capture is live once a connection of ours shows in it.
     bool live = false;
     for (int attempt = 0; attempt < 40 && !live; ++attempt) {
         RawClient probe(at.text);
         probe.close();
-        live = tshark.wait_for(at.text, 250ms);
+        live = shows(at.text, 250ms);
     }
-    ASSERT_TRUE(live) << tshark.output();
+    ASSERT_TRUE(live) << tshark.stderr_text(1s);
 
     const auto& p = at.parts;
     EXPECT_EQ(MARVOK_MODBUS_READ_FPM(p[0], p[1], p[2], p[3], 0), 100.0);
@@ -98,9 +108,10 @@ TEST(Tshark, DecodesOurClientAndSimulatorAsWellFormedModbusTcp)
     MODBUS_CLOSE();
 
     // The last reply, the only exception, shows once it is in the capture.
-    EXPECT_TRUE(tshark.wait_for("Exception", 10s)) << tshark.output();
-    tshark.stop(SIGINT, 10s);
-    ASSERT_TRUE(std::filesystem::exists(capture)) << tshark.output();
+    EXPECT_TRUE(shows("Exception", 10s));
+    tshark.signal(SIGINT);
+    ASSERT_TRUE(tshark.exit_status(10s).has_value()) << "tshark did not stop";
+    ASSERT_TRUE(std::filesystem::exists(capture)) << tshark.stderr_text(1s);
 
     const auto malformed = run_process({MARVOK_TSHARK, "-r", capture, "-Y", "_ws.malformed || _ws.expert.severity >= error"}, 30s);
     ASSERT_EQ(malformed.exit_code, 0) << malformed.err;
