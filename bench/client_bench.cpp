@@ -219,10 +219,8 @@ void timed(benchmark::State& state, const std::string& address)
         }
 }
 
-// The raw socket, marvok and libmodbus in turn, a short block each, in an
-// order that rotates: each round compares the three under the same
-// conditions, however the load on the machine moves. The ratios are the
-// medians of the rounds' ratios.
+// The raw socket, marvok and libmodbus in turn, a short block each, round by
+// round; the ratios are the medians of the rounds' ratios.
 template <class Raw, class Marvok, class Lib>
 void paired(benchmark::State& state, const std::string& address, int block)
 {
@@ -239,32 +237,23 @@ void paired(benchmark::State& state, const std::string& address, int block)
         for (int n = 0; n < block; ++n)
             if (!op())
                 return mb::fail(state, "wrong or no reply");
-    std::vector<double> us[3], per_raw, per_lib;
-    int round = 0;
-    for (auto _ : state) {
-        double t[3];
-        for (int k = 0; k < 3; ++k) {
-            const int i = (k + round) % 3;
-            const auto start = std::chrono::steady_clock::now();
-            for (int n = 0; n < block; ++n)
-                if (!ops[i]()) {
-                    mb::fail(state, "wrong or no reply");
-                    return;
-                }
-            t[i] = std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count() /
-                   block;
-        }
-        ++round;
-        for (int i = 0; i < 3; ++i)
-            us[i].push_back(t[i]);
-        per_raw.push_back(t[1] / t[0]);
-        per_lib.push_back(t[1] / t[2]);
-    }
-    state.counters["raw_us"] = mb::median(us[0]);
-    state.counters["marvok_us"] = mb::median(us[1]);
-    state.counters["libmodbus_us"] = mb::median(us[2]);
-    state.counters["marvok_per_raw"] = mb::median(per_raw);
-    state.counters["marvok_per_libmodbus"] = mb::median(per_lib);
+    const auto us = mb::rounds_of_three(state, [&](int i) -> std::optional<double> {
+        const auto start = std::chrono::steady_clock::now();
+        for (int n = 0; n < block; ++n)
+            if (!ops[i]()) {
+                mb::fail(state, "wrong or no reply");
+                return std::nullopt;
+            }
+        return std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count() / block;
+    });
+    if (!us)
+        return;
+    const auto& [raw_us, marvok_us, libmodbus_us] = *us;
+    state.counters["raw_us"] = mb::median(raw_us);
+    state.counters["marvok_us"] = mb::median(marvok_us);
+    state.counters["libmodbus_us"] = mb::median(libmodbus_us);
+    state.counters["marvok_per_raw"] = mb::median_ratio(marvok_us, raw_us);
+    state.counters["marvok_per_libmodbus"] = mb::median_ratio(marvok_us, libmodbus_us);
 }
 
 }  // namespace

@@ -55,34 +55,27 @@ void run_load(benchmark::State& state, const mb::Server& server, const char* rat
     }
 }
 
-// The three servers in turn, one short run each, in an order that rotates:
-// a round compares runs made under the same conditions, however the load on
-// the machine moves, and the ratios reported are the medians of the rounds'.
+// The three servers in turn, one short run each, round by round; the ratios
+// are the medians of the rounds' ratios.
 void paired(benchmark::State& state, const std::vector<Target>& targets, const std::string& rate_name,
             const std::function<mb::LoadResult(const mb::Server&)>& load)
 {
-    std::vector<double> rates[3], sim_per_libmodbus, sim_per_echo;
-    int round = 0;
-    for (auto _ : state) {
-        double rate[3];
-        for (int k = 0; k < 3; ++k) {
-            const int i = (k + round) % 3;
-            const auto result = load(targets[static_cast<std::size_t>(i)].server);
-            if (result.errors > 0 || result.replies == 0)
-                return mb::fail(state, std::string(targets[static_cast<std::size_t>(i)].name) + ": " +
-                                           (result.first_error.empty() ? "no replies" : result.first_error));
-            rate[i] = result.rate();
-            rates[i].push_back(rate[i]);
+    const auto rates = mb::rounds_of_three(state, [&](int i) -> std::optional<double> {
+        const Target& target = targets[static_cast<std::size_t>(i)];
+        const auto result = load(target.server);
+        if (result.errors > 0 || result.replies == 0) {
+            mb::fail(state, std::string(target.name) + ": " +
+                                (result.first_error.empty() ? "no replies" : result.first_error));
+            return std::nullopt;
         }
-        ++round;
-        sim_per_libmodbus.push_back(rate[0] / rate[1]);
-        sim_per_echo.push_back(rate[0] / rate[2]);
-    }
-    for (int i = 0; i < 3; ++i)
-        state.counters[std::string(targets[static_cast<std::size_t>(i)].name) + "_" + rate_name] =
-            mb::median(rates[i]);
-    state.counters["sim_per_libmodbus"] = mb::median(sim_per_libmodbus);
-    state.counters["sim_per_echo"] = mb::median(sim_per_echo);
+        return result.rate();
+    });
+    if (!rates)
+        return;
+    for (std::size_t i = 0; i < 3; ++i)
+        state.counters[std::string(targets[i].name) + "_" + rate_name] = mb::median((*rates)[i]);
+    state.counters["sim_per_libmodbus"] = mb::median_ratio((*rates)[0], (*rates)[1]);
+    state.counters["sim_per_echo"] = mb::median_ratio((*rates)[0], (*rates)[2]);
 }
 
 }  // namespace

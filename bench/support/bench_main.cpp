@@ -156,6 +156,31 @@ double median(std::vector<double> values)
     return n == 0 ? 0 : n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
 }
 
+std::optional<std::array<std::vector<double>, 3>> rounds_of_three(benchmark::State& state, const Measure& measure)
+{
+    std::array<std::vector<double>, 3> figures;
+    int round = 0;
+    for (auto _ : state) {
+        for (int k = 0; k < 3; ++k) {
+            const int i = (k + round) % 3;
+            const auto figure = measure(i);
+            if (!figure)
+                return std::nullopt;
+            figures[static_cast<std::size_t>(i)].push_back(*figure);
+        }
+        ++round;
+    }
+    return figures;
+}
+
+double median_ratio(const std::vector<double>& a, const std::vector<double>& b)
+{
+    std::vector<double> ratios;
+    for (std::size_t k = 0; k < a.size() && k < b.size(); ++k)
+        ratios.push_back(a[k] / b[k]);
+    return median(std::move(ratios));
+}
+
 double process_cpu_seconds(pid_t pid)
 {
     std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");

@@ -7,7 +7,10 @@
 
 #include <benchmark/benchmark.h>
 
+#include <array>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -54,6 +57,16 @@ Server serve_on_loopback(const std::string& program);
 
 // The median of the values (0 for none).
 double median(std::vector<double> values);
+
+// Paired runs: for each iteration of `state`, measure(0), measure(1) and
+// measure(2) in an order that rotates from one round to the next, so that
+// each round compares the three under the same conditions. Returns each
+// one's figure per round, or nothing once a measure fails (it has called
+// fail() then).
+using Measure = std::function<std::optional<double>(int)>;
+std::optional<std::array<std::vector<double>, 3>> rounds_of_three(benchmark::State& state, const Measure& measure);
+// The median over the rounds of a[k] / b[k].
+double median_ratio(const std::vector<double>& a, const std::vector<double>& b);
 
 // User plus system CPU time of a process so far, in seconds (0 when it cannot
 // be read).
