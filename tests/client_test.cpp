@@ -10,6 +10,7 @@
 
 #include "bytes.h"
 #include "instrument.h"
+#include "library.h"
 #include "steps.h"
 #include "loopback.h"
 #include "modbus.h"
@@ -24,18 +25,9 @@ using marvok::test::Kind;
 using marvok::test::raw;
 using marvok::test::step;
 using Clock = std::chrono::steady_clock;
-
-int open_on(const marvok::test::Loopback& address)
-{
-    const auto& p = address.parts;
-    return MODBUS_OPEN(p[0], p[1], p[2], p[3]);
-}
-
-long started_minus_stopped()
-{
-    const net_counters c = net_get_counters();
-    return c.startups - c.cleanups;
-}
+using marvok::test::Connected;
+using marvok::test::open_on;
+using marvok::test::started_minus_stopped;
 
 void fill_registers(std::int16_t pattern)
 {
@@ -50,21 +42,6 @@ bool registers_hold(std::int16_t pattern)
             return false;
     return true;
 }
-
-// A connection to a fresh instrument for the length of one test.
-class Connected : public ::testing::Test {
-protected:
-    void SetUp() override { ASSERT_EQ(open_on(instrument.address()), 0); }
-    void TearDown() override { MODBUS_CLOSE(); }
-
-    std::string last_request()
-    {
-        const auto requests = instrument.sim().requests();
-        return requests.empty() ? std::string("(none)") : to_hex(requests.back().frame);
-    }
-
-    Instrument instrument;
-};
 
 TEST(Open, ConnectsToPort502AndFormatsTheAddress)
 {

@@ -10,6 +10,7 @@
 
 #include "bytes.h"
 #include "instrument.h"
+#include "library.h"
 #include "steps.h"
 #include "modbus.h"
 
@@ -30,25 +31,12 @@ void set_registers(std::initializer_list<int> values)
         MODBUS_CONTEXT.registers[i++] = static_cast<std::int16_t>(v);
 }
 
-std::vector<std::int16_t> registers() { return {std::begin(MODBUS_CONTEXT.registers), std::end(MODBUS_CONTEXT.registers)}; }
+std::vector<std::int16_t> registers()
+{
+    return {std::begin(MODBUS_CONTEXT.registers), std::end(MODBUS_CONTEXT.registers)};
+}
 
-class Writes : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        const auto& p = instrument.address().parts;
-        ASSERT_EQ(MODBUS_OPEN(p[0], p[1], p[2], p[3]), 0);
-    }
-    void TearDown() override { MODBUS_CLOSE(); }
-
-    std::string last_request()
-    {
-        const auto requests = instrument.sim().requests();
-        return requests.empty() ? std::string("(none)") : to_hex(requests.back().frame);
-    }
-
-    Instrument instrument;
-};
+using Writes = marvok::test::Connected;
 
 struct SingleWrite {
     int unit, address, value;

@@ -11,6 +11,7 @@
 
 #include "bytes.h"
 #include "instrument.h"
+#include "library.h"
 #include "steps.h"
 #include "loopback.h"
 #include "marvok.h"
@@ -25,21 +26,10 @@ using marvok::test::Kind;
 using marvok::test::raw;
 using marvok::test::step;
 using Clock = std::chrono::steady_clock;
-using Measure = double(MARVOK_CALL*)(short, short, short, short, short);
+using marvok::test::measure;
+using marvok::test::started_minus_stopped;
 
 constexpr double NO_REPLY = 99998.0;
-
-double measure(Measure fn, const marvok::test::Loopback& at, short delay = 0)
-{
-    const auto& p = at.parts;
-    return fn(p[0], p[1], p[2], p[3], delay);
-}
-
-long started_minus_stopped()
-{
-    const net_counters c = net_get_counters();
-    return c.startups - c.cleanups;
-}
 
 float from_bits(std::uint32_t bits)
 {

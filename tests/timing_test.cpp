@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "instrument.h"
+#include "library.h"
 #include "steps.h"
 #include "loopback.h"
 #include "marvok.h"
@@ -21,21 +22,10 @@ namespace {
 using namespace std::chrono_literals;
 using marvok::test::Instrument;
 using Clock = std::chrono::steady_clock;
-using Measure = double(MARVOK_CALL*)(short, short, short, short, short);
+using marvok::test::measure;
+using marvok::test::started_minus_stopped;
 
 constexpr double NO_CONNECTION = 99999.0;
-
-double measure(Measure fn, const marvok::test::Loopback& at, short delay = 0)
-{
-    const auto& p = at.parts;
-    return fn(p[0], p[1], p[2], p[3], delay);
-}
-
-long started_minus_stopped()
-{
-    const net_counters c = net_get_counters();
-    return c.startups - c.cleanups;
-}
 
 TEST(Sentinels, RefusedConnectionGivesNoConnectionAtOnce)
 {
