@@ -7,6 +7,7 @@
 #include "sync.h"
 
 #include <charconv>
+#include <cstring>
 #include <cstdio>
 #include <deque>
 #include <map>
@@ -470,9 +471,8 @@ private:
 #ifdef __linux__
         tcp::socket socket(*io_);
         for (;;) {
-            co_await acceptor.async_wait(tcp::acceptor::wait_read, asio::redirect_error(asio::use_awaitable, ec));
-            if (ec)
-                co_return socket;
+            // Take a waiting connection first and wait only when there is
+            // none: a burst of connects costs one wakeup, not one each.
             const int fd = ::accept4(acceptor.native_handle(), nullptr, nullptr, SOCK_CLOEXEC);
             if (fd >= 0) {
                 socket.assign(instrument.protocol, fd, ec);
@@ -480,8 +480,14 @@ private:
                     ::close(fd);
                 co_return socket;
             }
-            // Another wakeup, or a connection that was gone before we took it.
-            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNABORTED || errno == EINTR)
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                co_await acceptor.async_wait(tcp::acceptor::wait_read, asio::redirect_error(asio::use_awaitable, ec));
+                if (ec)
+                    co_return socket;
+                continue;
+            }
+            // A connection that was gone before we took it.
+            if (errno == ECONNABORTED || errno == EINTR)
                 continue;
             ec = std::error_code(errno, asio::system_category());
             co_return socket;
@@ -580,23 +586,43 @@ private:
         Tracked tracked{this, connection->id};
         auto& socket = connection->socket;
         auto& instrument = connection->instrument;
-        std::array<std::uint8_t, protocol::max_frame_size> buffer;
+        // Room for a whole frame and the next one's start: one receive takes
+        // whatever has arrived, and frames are cut from the buffer.
+        std::array<std::uint8_t, 2 * protocol::max_frame_size> buffer;
+        std::size_t have = 0, used = 0;
         protocol::Reply reply;
         try {
             for (int index = 0;; ++index) {
-                co_await asio::async_read(socket, asio::buffer(buffer.data(), protocol::header_size),
-                                          asio::use_awaitable);
-                const auto size = protocol::frame_size(
-                    std::span<const std::uint8_t, protocol::header_size>(buffer.data(), protocol::header_size));
+                if (used > 0) {
+                    std::memmove(buffer.data(), buffer.data() + used, have - used);
+                    have -= used;
+                    used = 0;
+                }
+                std::optional<std::size_t> size;
+                for (;;) {
+                    if (have >= protocol::header_size) {
+                        size = protocol::frame_size(std::span<const std::uint8_t, protocol::header_size>(
+                            buffer.data(), protocol::header_size));
+                        if (!size || have >= *size)
+                            break;
+                    }
+                    // The peer's close is the usual end of a connection: an
+                    // error code, not an exception.
+                    std::error_code ec;
+                    const std::size_t n = co_await socket.async_read_some(
+                        asio::buffer(buffer.data() + have, buffer.size() - have),
+                        asio::redirect_error(asio::use_awaitable, ec));
+                    if (ec)
+                        co_return;
+                    have += n;
+                }
                 if (!size) {
                     std::error_code ec;
                     socket.shutdown(tcp::socket::shutdown_both, ec);
                     socket.close(ec);
                     co_return;
                 }
-                co_await asio::async_read(
-                    socket, asio::buffer(buffer.data() + protocol::header_size, *size - protocol::header_size),
-                    asio::use_awaitable);
+                used = *size;
                 const std::span<const std::uint8_t> frame(buffer.data(), *size);
 
                 Step step;
