@@ -5,11 +5,12 @@
 // socket library's starts and stops must balance.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
-
+#include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdio>
-#include <functional>
+#include <filesystem>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -73,13 +74,9 @@ std::vector<Mode> modes()
 
 int open_descriptors()
 {
-    int count = 0;
-    DIR* dir = opendir("/proc/self/fd");
-    while (dirent* entry = readdir(dir))
-        if (entry->d_name[0] != '.')
-            ++count;
-    closedir(dir);
-    return count - 1;  // the directory's own descriptor
+    namespace fs = std::filesystem;
+    // Less the descriptor the listing itself holds open.
+    return static_cast<int>(std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator{})) - 1;
 }
 
 struct Tally {
