@@ -2,8 +2,8 @@
 // frames left half sent, connections left idle, floods of requests read or
 // never read) while one well-behaved client keeps reading the measurements.
 // That client must get every value right with no reply slower than 50 ms,
-// and the process's memory must stay bounded: the simulator holds at most a
-// frame per connection, whatever its clients do.
+// and the process's memory must stay bounded: the simulator keeps a buffer of
+// fixed size per connection, whatever its clients send or leave unread.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
