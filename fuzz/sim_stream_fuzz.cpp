@@ -58,8 +58,23 @@ protocol::Registers mirror;  // what the simulator's registers hold
 int connect_to_simulator()
 {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0 || connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
-        fail(std::string("connect: ") + std::strerror(errno));
+    if (fd < 0)
+        fail(std::string("socket: ") + std::strerror(errno));
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        // libFuzzer's timers interrupt system calls; an interrupted connect
+        // goes on in the kernel, so wait (bounded) for its outcome.
+        if (errno != EINTR)
+            fail(std::string("connect: ") + std::strerror(errno));
+        pollfd p{fd, POLLOUT, 0};
+        int ready;
+        do
+            ready = poll(&p, 1, 5000);
+        while (ready < 0 && errno == EINTR);
+        int error = 0;
+        socklen_t length = sizeof error;
+        if (ready <= 0 || getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0)
+            fail(std::string("connect: ") + std::strerror(ready <= 0 ? ETIMEDOUT : error));
+    }
     const int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
