@@ -77,6 +77,7 @@ RawClient::RawClient(const std::string& address, std::uint16_t port)
     }
     const int one = 1;
     setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    setsockopt(fd_, SOL_SOCKET, SO_TIMESTAMPNS, &one, sizeof one);
 }
 
 RawClient::~RawClient() { close(); }
@@ -101,15 +102,19 @@ void RawClient::send(std::span<const std::uint8_t> bytes)
     }
 }
 
-RawClient::Received RawClient::receive_some(std::chrono::milliseconds wait)
+RawClient::Received RawClient::receive_some(std::chrono::milliseconds wait, std::size_t most)
 {
-    return receive(SIZE_MAX, wait);
+    return receive_bytes(most, wait, true);
 }
 
 RawClient::Received RawClient::receive(std::size_t count, std::chrono::milliseconds wait)
 {
+    return receive_bytes(count, wait, false);
+}
+
+RawClient::Received RawClient::receive_bytes(std::size_t count, std::chrono::milliseconds wait, bool one_recv)
+{
     Received result;
-    const bool one_recv = count == SIZE_MAX;
     const auto deadline = std::chrono::steady_clock::now() + wait;
     while (result.bytes.size() < count) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -124,7 +129,14 @@ RawClient::Received RawClient::receive(std::size_t count, std::chrono::milliseco
         }
         std::uint8_t buffer[512];
         const auto want = std::min(sizeof buffer, count - result.bytes.size());
-        const auto got = recv(fd_, buffer, want, 0);
+        iovec data{buffer, want};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
+        msghdr message{};
+        message.msg_iov = &data;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        const auto got = recvmsg(fd_, &message, 0);
         if (got == 0) {
             result.status = Status::eof;
             return result;
@@ -137,6 +149,13 @@ RawClient::Received RawClient::receive(std::size_t count, std::chrono::milliseco
             return result;
         }
         result.bytes.insert(result.bytes.end(), buffer, buffer + got);
+        for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+                timespec at{};
+                std::memcpy(&at, CMSG_DATA(c), sizeof at);
+                result.arrived = std::chrono::seconds(at.tv_sec) + std::chrono::nanoseconds(at.tv_nsec);
+            }
+        }
         if (one_recv)
             break;
     }

@@ -43,6 +43,10 @@ public:
         Status status = Status::timeout;  // how the receive ended
         Bytes bytes;                      // what came before that
         int error = 0;                    // errno for Status::error
+        // When the kernel received the last bytes read: bytes of one TCP
+        // segment share it, so two pieces sent apart show their gap here
+        // however late this thread got to read them.
+        std::chrono::nanoseconds arrived{};
     };
 
     // Throws std::runtime_error when the connection cannot be made.
@@ -53,8 +57,9 @@ public:
 
     // Sends all of `bytes`; throws std::runtime_error on failure.
     void send(std::span<const std::uint8_t> bytes);
-    // What one recv() returns, once something arrives within `wait`.
-    Received receive_some(std::chrono::milliseconds wait);
+    // What one recv() of at most `most` bytes returns, once something
+    // arrives within `wait`.
+    Received receive_some(std::chrono::milliseconds wait, std::size_t most = SIZE_MAX);
     // Up to `count` bytes, gathered until `wait` has passed.
     Received receive(std::size_t count, std::chrono::milliseconds wait);
     // One whole frame as its header announces it (status data when complete).
@@ -62,6 +67,8 @@ public:
     void close();
 
 private:
+    Received receive_bytes(std::size_t count, std::chrono::milliseconds wait, bool one_recv);
+
     int fd_ = -1;
 };
 
