@@ -71,7 +71,9 @@ TEST(Open, RefusedConnectionFailsPromptlyAndStopsTheLibraryAgain)
     const long balance = started_minus_stopped();
     const auto before = Clock::now();
     EXPECT_EQ(open_on(nobody.address()), 1);
-    EXPECT_LT(Clock::now() - before, 100ms);
+    // Far inside the 4 s connect wait; the figure itself is measured by the
+    // timing tests, which run alone.
+    EXPECT_LT(Clock::now() - before, 1s);
     EXPECT_EQ(started_minus_stopped(), balance);
 }
 
@@ -90,7 +92,7 @@ TEST_P(OpenBadAddress, IsRefusedBeforeAnythingStartsAndWritesNothingPastTheText)
     const long balance = started_minus_stopped();
     const auto before = Clock::now();
     EXPECT_EQ(MODBUS_OPEN(bad.a, bad.b, bad.c, bad.d), 1);
-    EXPECT_LT(Clock::now() - before, 100ms);
+    EXPECT_LT(Clock::now() - before, 1s);
     EXPECT_EQ(started_minus_stopped(), balance);
     EXPECT_TRUE(registers_hold(0x5A5A));
     EXPECT_STREQ(MODBUS_CONTEXT.address_text, "untouched");
@@ -233,7 +235,7 @@ TEST_F(Connected, InstrumentThatClosesFailsAsSoonAsTheCloseArrives)
     instrument.sim().script({step(Kind::close)});
     const auto before = Clock::now();
     EXPECT_EQ(MODBUS_READ_INPUT_REGISTERS(1, 4, 2), 1);
-    EXPECT_LT(Clock::now() - before, 500ms);
+    EXPECT_LT(Clock::now() - before, 1s);  // not the 4 s wait
 }
 
 TEST_F(Connected, SilentInstrumentFailsAfterTheFourSecondWait)
