@@ -1,5 +1,6 @@
 // Small helpers the simulator's tests share: a request and its reply, the
-// float a reply carries, and plant files that remove themselves.
+// float a reply carries, a bounded wait for a condition, and plant files
+// that remove themselves.
 #pragma once
 
 #include "instrument.h"
@@ -13,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 
 namespace marvok::test {
 
@@ -32,6 +34,19 @@ inline float value_of(const Bytes& reply)
         return NAN;
     return std::bit_cast<float>(
         static_cast<std::uint32_t>(reply[11] << 24 | reply[12] << 16 | reply[9] << 8 | reply[10]));
+}
+
+// Polls `condition` until it holds or `within` is over.
+template <class Condition>
+bool eventually(Condition condition, std::chrono::milliseconds within = std::chrono::milliseconds(2000))
+{
+    const auto deadline = std::chrono::steady_clock::now() + within;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
 }
 
 // A plant file of a test's own, removed afterwards.

@@ -1,6 +1,7 @@
 // The simulator as a server: many clients, several addresses, the counts it
 // keeps, what open() reports when it cannot listen, and stopping.
 #include "instrument.h"
+#include "sim_helpers.h"
 
 #include <gtest/gtest.h>
 
@@ -16,19 +17,6 @@ namespace {
 using namespace std::chrono_literals;
 using Status = RawClient::Status;
 constexpr auto wait = 2000ms;
-
-// Polls `condition` until it holds or the wait is over.
-template <class Condition>
-bool eventually(Condition condition, std::chrono::milliseconds within = wait)
-{
-    const auto deadline = std::chrono::steady_clock::now() + within;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
-}
 
 Bytes reply_to(RawClient& client, const Bytes& request)
 {

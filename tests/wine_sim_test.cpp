@@ -11,12 +11,12 @@
 
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace {
 
 using namespace std::chrono_literals;
+using marvok::test::eventually;
 using marvok::test::RawClient;
 
 struct Arch {
@@ -24,21 +24,6 @@ struct Arch {
     const char* loader;  // Wine's loader for this word size
     const char* bin;     // the Windows build's bin folder
 };
-
-bool nothing_listens_within(const std::string& address, std::chrono::milliseconds limit)
-{
-    const auto end = std::chrono::steady_clock::now() + limit;
-    for (;;) {
-        try {
-            RawClient probe(address);
-        } catch (const std::runtime_error&) {
-            return true;
-        }
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(20ms);
-    }
-}
 
 class WineSim : public ::testing::TestWithParam<Arch> {
 protected:
@@ -93,7 +78,16 @@ TEST_P(WineSim, ServesARangeOfInstrumentsUntilKilled)
         EXPECT_TRUE(program.kill_and_wait(10s));
         // Wine's server holds the sockets and closes them once it has seen
         // the process die, a moment after the process itself is gone.
-        EXPECT_TRUE(nothing_listens_within(first, 10s));
+        EXPECT_TRUE(eventually(
+            [&] {
+                try {
+                    RawClient probe(first);
+                    return false;
+                } catch (const std::runtime_error&) {
+                    return true;  // nothing listens any more
+                }
+            },
+            10s));
         return;
     }
     FAIL() << "no free loopback addresses";
