@@ -6,12 +6,14 @@ endif()
 
 # The library with its waits divided by 100 (a silent instrument costs 80 ms,
 # not 8 s): the client and the exports as built for the product, the real
-# POSIX sockets with net_select renamed, and soak_waits.cpp, whose net_select
-# scales the time-out before calling the real one and whose net_sleep
-# replaces the pause. Nothing of the product's source changes.
+# POSIX sockets with net_select and net_recv renamed, and soak_waits.cpp,
+# whose net_select scales the time-out before calling the real one, whose
+# net_sleep replaces the pause, and which keeps each call's timeline.
+# Nothing of the product's source changes.
 add_library(marvok_soak_net OBJECT ${PROJECT_SOURCE_DIR}/platform/net_posix.cpp)
 target_include_directories(marvok_soak_net PRIVATE ${PROJECT_SOURCE_DIR}/platform)
-target_compile_definitions(marvok_soak_net PRIVATE net_select=marvok_soak_unscaled_select)
+target_compile_definitions(marvok_soak_net PRIVATE
+  net_select=marvok_soak_unscaled_select net_recv=marvok_soak_unscaled_recv)
 
 add_executable(marvok_soak_library_tests
   ${CMAKE_CURRENT_LIST_DIR}/soak_library_test.cpp ${CMAKE_CURRENT_LIST_DIR}/soak_waits.cpp)

@@ -1,8 +1,11 @@
 // The waits of the soak build of the library: the real POSIX sockets, with
 // every time-out and pause divided by MARVOK_SOAK_WAIT_DIVISOR, so that a
 // silent instrument costs milliseconds instead of seconds. soak.cmake builds
-// platform/net_posix.cpp for the soak with its net_select renamed, and this
-// net_select scales the time-out on the way in; net_sleep replaces the pause.
+// platform/net_posix.cpp for the soak with its net_select and net_recv
+// renamed: this net_select scales the time-out on the way in, net_sleep
+// replaces the pause, and both they and net_recv keep the call's timeline.
+#include "soak_waits.h"
+
 #include <time.h>
 
 #include <cerrno>
@@ -11,6 +14,20 @@
 
 int marvok_soak_unscaled_select(int nfds, net_fd_set* readfds, net_fd_set* writefds,
                                 net_fd_set* exceptfds, const net_timeval* tv);
+int marvok_soak_unscaled_recv(net_socket_t s, void* data, int capacity, int flags);
+
+namespace {
+SoakTimeline timeline;
+bool waited = false, received = false;
+}  // namespace
+
+void soak_timeline_reset()
+{
+    timeline = SoakTimeline{};
+    waited = received = false;
+}
+
+SoakTimeline soak_timeline() { return timeline; }
 
 int net_select(int nfds, net_fd_set* readfds, net_fd_set* writefds, net_fd_set* exceptfds,
                const net_timeval* tv)
@@ -19,7 +36,28 @@ int net_select(int nfds, net_fd_set* readfds, net_fd_set* writefds, net_fd_set* 
         return marvok_soak_unscaled_select(nfds, readfds, writefds, exceptfds, tv);
     const long long us = (tv->tv_sec * 1000000LL + tv->tv_usec) / MARVOK_SOAK_WAIT_DIVISOR;
     const net_timeval scaled{static_cast<long>(us / 1000000), static_cast<long>(us % 1000000)};
-    return marvok_soak_unscaled_select(nfds, readfds, writefds, exceptfds, &scaled);
+    const auto began = SoakTimeline::Clock::now();
+    const int rc = marvok_soak_unscaled_select(nfds, readfds, writefds, exceptfds, &scaled);
+    const auto ended = SoakTimeline::Clock::now();
+    if (!waited)
+        timeline.first_wait = began;
+    waited = true;
+    timeline.last_wait_end = ended;
+    if (rc == 0) {
+        const auto overrun = ended - began - std::chrono::microseconds(us);
+        if (overrun > timeline.longest_overrun)
+            timeline.longest_overrun = overrun;
+    }
+    return rc;
+}
+
+int net_recv(net_socket_t s, void* data, int capacity, int flags)
+{
+    const int rc = marvok_soak_unscaled_recv(s, data, capacity, flags);
+    if (!received)
+        timeline.first_receive_end = SoakTimeline::Clock::now();
+    received = true;
+    return rc;
 }
 
 void net_sleep(unsigned ms)
