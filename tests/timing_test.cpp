@@ -1,7 +1,9 @@
 // The figures a host can count on, measured with nothing else running
 // (CTest runs this suite serially): refused and invalid addresses come back
 // at once, a successful call returns 100 ms after the reply, and the pacing
-// delay is the larger of delay and that pause.
+// delay is the larger of delay and that pause. An upper bound is judged on
+// the quickest of up to three tries: a fault adds its time to every try, a
+// stall of a shared machine to one.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -27,13 +29,27 @@ using marvok::test::started_minus_stopped;
 
 constexpr double NO_CONNECTION = 99999.0;
 
+// Times `once` until a try comes in under `bound`, three tries at most, and
+// gives the quickest. Every try's result is checked inside `once`.
+template <class F>
+Clock::duration quickest(Clock::duration bound, F once)
+{
+    auto best = Clock::duration::max();
+    for (int i = 0; i < 3 && best >= bound; ++i) {
+        const auto before = Clock::now();
+        once();
+        best = std::min(best, Clock::now() - before);
+    }
+    return best;
+}
+
 TEST(Sentinels, RefusedConnectionGivesNoConnectionAtOnce)
 {
     marvok::test::RefusingAddress nobody;
     const long balance = started_minus_stopped();
-    const auto before = Clock::now();
-    EXPECT_EQ(measure(MARVOK_MODBUS_READ_FPM, nobody.address(), 500), NO_CONNECTION);
-    const auto took = Clock::now() - before;
+    const auto took = quickest(10ms, [&] {
+        EXPECT_EQ(measure(MARVOK_MODBUS_READ_FPM, nobody.address(), 500), NO_CONNECTION);
+    });
     std::printf("refused: 99999.0 after %.3f ms\n",
                 std::chrono::duration<double, std::milli>(took).count());
     EXPECT_LT(took, 10ms) << "no pause, no pacing delay";
@@ -45,9 +61,8 @@ TEST(Sentinels, BadAddressesGiveNoConnectionAtOnce)
     const short bad[][4] = {{-1, 0, 0, 1}, {256, 0, 0, 1}, {127, 0, 0, -32768}, {0, 0, 999, 0}};
     for (const auto& a : bad) {
         const long balance = started_minus_stopped();
-        const auto before = Clock::now();
-        EXPECT_EQ(MARVOK_MODBUS_READ_F(a[0], a[1], a[2], a[3], 500), NO_CONNECTION);
-        EXPECT_LT(Clock::now() - before, 10ms);
+        EXPECT_LT(quickest(10ms, [&] { EXPECT_EQ(MARVOK_MODBUS_READ_F(a[0], a[1], a[2], a[3], 500), NO_CONNECTION); }),
+                  10ms);
         EXPECT_EQ(started_minus_stopped(), balance);
     }
 }
@@ -63,10 +78,11 @@ TEST_P(PacingDelay, IsTheLargerOfDelayAndTheClosePause)
 {
     const Pacing& p = GetParam();
     Instrument instrument;
-    const auto before = Clock::now();
-    EXPECT_EQ(measure(MARVOK_MODBUS_READ_FPM, instrument.address(), p.delay), 350.0);
-    const auto took = Clock::now() - before;
-    EXPECT_GE(took, p.at_least);
+    const auto took = quickest(p.at_least + 40ms, [&] {
+        const auto before = Clock::now();
+        EXPECT_EQ(measure(MARVOK_MODBUS_READ_FPM, instrument.address(), p.delay), 350.0);
+        EXPECT_GE(Clock::now() - before, p.at_least);
+    });
     EXPECT_LT(took, p.at_least + 40ms);
 }
 
