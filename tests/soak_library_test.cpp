@@ -13,6 +13,8 @@
 #include <cstdio>
 #include <filesystem>
 #include <iterator>
+#include <mutex>
+#include <stop_token>
 #include <string>
 #include <thread>
 #include <vector>
@@ -49,8 +51,60 @@ enum class Target { instrument, refusing, bad_address };
 constexpr auto split_pause = std::chrono::milliseconds(wait_ms / 2);
 constexpr auto late_in_retry = std::chrono::milliseconds(wait_ms * 3 / 2);
 constexpr auto late_after_both = std::chrono::milliseconds(wait_ms * 3);
-// A wait that times out this much late was the scheduler's, not the client's.
-constexpr auto overrun_allowed = std::chrono::milliseconds(wait_ms / 4);
+// A stall this long, or a wait that times out this much late, was the
+// machine's, not the client's: a reply due in it may have been sent at the
+// very moment a wait gave up.
+constexpr auto stall_allowed = std::chrono::milliseconds(wait_ms / 4);
+
+// What the soak saw of one call: the library's timeline, and the longest time
+// the watch thread was kept from running.
+struct Seen {
+    SoakTimeline line;
+    Clock::duration stall;
+};
+
+bool unstalled(const Seen& s) { return s.stall < stall_allowed && s.line.longest_overrun < stall_allowed; }
+
+// A thread that wakes every millisecond. When it finds it slept far longer,
+// the whole process was held: a virtual machine that stalled, a process
+// stopped. The client cannot see such a stall when it ends before a wait does.
+class StallWatch {
+public:
+    StallWatch()
+        : thread_([this](std::stop_token stop) {
+              while (!stop.stop_requested()) {
+                  std::this_thread::sleep_for(1ms);
+                  tick();
+              }
+          })
+    {
+    }
+    void reset()
+    {
+        std::lock_guard lock(mutex_);
+        last_ = Clock::now();
+        longest_ = {};
+    }
+    Clock::duration longest()
+    {
+        tick();
+        std::lock_guard lock(mutex_);
+        return longest_;
+    }
+
+private:
+    void tick()
+    {
+        std::lock_guard lock(mutex_);
+        const auto now = Clock::now();
+        longest_ = std::max(longest_, now - last_);
+        last_ = now;
+    }
+    std::mutex mutex_;
+    Clock::time_point last_ = Clock::now();
+    Clock::duration longest_{};
+    std::jthread thread_;  // last: it runs only once the rest is made
+};
 
 struct Mode {
     const char* name;
@@ -58,10 +112,10 @@ struct Mode {
     std::vector<marvok::sim::Step> script;  // the instrument's steps, all of them taken
     double expected;
     int weight;  // calls in each cycle
-    // Whether the call's timeline is the one its expected result rests on
-    // (none: the result does not rest on timing). A call whose timing was
-    // stretched may take the value or give 99998, and is counted apart.
-    bool (*as_planned)(const SoakTimeline&) = nullptr;
+    // Whether the call went as the expected result needs (none: the result
+    // does not rest on timing). A call whose timing was stretched may take
+    // the value or give 99998, and is counted apart.
+    bool (*as_planned)(const Seen&) = nullptr;
 };
 
 std::vector<Mode> modes()
@@ -69,30 +123,29 @@ std::vector<Mode> modes()
     const auto garbled = raw("00 00 00 00 00 06 01 04 04 00 00 42");  // one byte short
     const int split_ms = static_cast<int>(split_pause.count());
     return {
-        {"success", Target::instrument, {}, VALUE, 24},
+        {"success", Target::instrument, {}, VALUE, 24, unstalled},
         {"refused", Target::refusing, {}, NO_CONNECTION, 2},
         {"bad address", Target::bad_address, {}, NO_CONNECTION, 2},
         {"close", Target::instrument, {step(Kind::close)}, NO_REPLY, 2},
         {"reset", Target::instrument, {step(Kind::reset)}, NO_REPLY, 2},
         {"exception", Target::instrument, {step(Kind::exception), step(Kind::exception)}, NO_REPLY, 2},
-        {"first exception", Target::instrument, {step(Kind::exception)}, VALUE, 2},
+        {"first exception", Target::instrument, {step(Kind::exception)}, VALUE, 2, unstalled},
         {"garbled", Target::instrument, {garbled, garbled}, NO_REPLY, 1},
-        {"first garbled", Target::instrument, {garbled}, VALUE, 1},
+        {"first garbled", Target::instrument, {garbled}, VALUE, 1, unstalled},
         // the rest arrives while the retry waits, and is short as well; only
         // a first receive made before the rest was sent sees the header alone
         {"split", Target::instrument, {step(Kind::split, split_ms), step(Kind::silent)}, NO_REPLY, 1,
-         [](const SoakTimeline& t) { return t.first_receive_end - t.first_wait < split_pause; }},
+         [](const Seen& s) { return s.line.first_receive_end - s.line.first_wait < split_pause; }},
         {"silent", Target::instrument, {step(Kind::silent), step(Kind::silent)}, NO_REPLY, 1},
-        {"late, inside the wait", Target::instrument, {step(Kind::late, wait_ms / 4)}, VALUE, 2},
-        // the first reply arrives while the retry waits, and is taken, unless
-        // the retry's wait was held past its end while the reply was due
+        {"late, inside the wait", Target::instrument, {step(Kind::late, wait_ms / 4)}, VALUE, 2, unstalled},
+        // the first reply arrives while the retry waits, and is taken
         {"late, inside the retry", Target::instrument,
          {step(Kind::late, static_cast<int>(late_in_retry.count())), step(Kind::silent)}, VALUE, 1,
-         [](const SoakTimeline& t) { return t.longest_overrun < overrun_allowed; }},
+         unstalled},
         // the reply cannot have been seen by waits that all ended before it was sent
         {"late, after both waits", Target::instrument,
          {step(Kind::late, static_cast<int>(late_after_both.count())), step(Kind::silent)}, NO_REPLY, 1,
-         [](const SoakTimeline& t) { return t.last_wait_end - t.first_wait < late_after_both; }},
+         [](const Seen& s) { return s.line.last_wait_end - s.line.first_wait < late_after_both; }},
     };
 }
 
@@ -103,13 +156,14 @@ int open_descriptors()
     return static_cast<int>(std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator{})) - 1;
 }
 
-std::string describe(const SoakTimeline& t)
+std::string describe(const Seen& s)
 {
     using std::chrono::microseconds;
     const auto us = [](auto d) { return std::to_string(std::chrono::duration_cast<microseconds>(d).count()); };
+    const SoakTimeline& t = s.line;
     return "from the first wait: first receive done at " + us(t.first_receive_end - t.first_wait) +
            " us, last wait done at " + us(t.last_wait_end - t.first_wait) + " us; longest overrun " +
-           us(t.longest_overrun) + " us";
+           us(t.longest_overrun) + " us; longest stall " + us(s.stall) + " us";
 }
 
 struct Tally {
@@ -139,6 +193,7 @@ TEST(SoakLibrary, TenThousandCallsThroughEveryFailureModeGiveTheirResultsAndLeak
         spread[(i * 7) % cycle.size()] = cycle[i];
 
     std::vector<Tally> tally(all.size());
+    StallWatch watch;
     const int descriptors = open_descriptors();
     const net_counters before = net_get_counters();
     const auto start = Clock::now();
@@ -158,8 +213,10 @@ TEST(SoakLibrary, TenThousandCallsThroughEveryFailureModeGiveTheirResultsAndLeak
         case Target::bad_address: at = bad_addresses[static_cast<std::size_t>(done) % bad_addresses.size()]; break;
         }
         soak_timeline_reset();
+        watch.reset();
         const double result = fpm ? MARVOK_MODBUS_READ_FPM(at[0], at[1], at[2], at[3], 0)
                                   : MARVOK_MODBUS_READ_F(at[0], at[1], at[2], at[3], 0);
+        const Seen seen{soak_timeline(), watch.longest()};
         const double expected = mode.expected == VALUE ? value : mode.expected;
         const int connections = instrument.sim().connections_accepted() - accepted;
         const int expected_connections = mode.target == Target::instrument ? 1 : 0;
@@ -172,13 +229,13 @@ TEST(SoakLibrary, TenThousandCallsThroughEveryFailureModeGiveTheirResultsAndLeak
 
         Tally& t = tally[&mode - all.data()];
         ++t.calls;
-        const bool planned = !mode.as_planned || mode.as_planned(soak_timeline());
+        const bool planned = !mode.as_planned || mode.as_planned(seen);
         const bool right = planned ? result == expected : result == value || result == NO_REPLY;
         t.stretched += planned ? 0 : 1;
         if (!right || connections != expected_connections) {
             if (t.wrong++ == 0)
                 t.first_wrong = "call " + std::to_string(done) + ": " + std::to_string(result) + " over " +
-                                std::to_string(connections) + " connections; " + describe(soak_timeline());
+                                std::to_string(connections) + " connections; " + describe(seen);
             // A step the call did not take would be given to the next call.
             instrument.sim().script({});
         } else if (!planned) {
