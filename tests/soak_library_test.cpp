@@ -13,8 +13,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <iterator>
-#include <mutex>
-#include <stop_token>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,6 +22,7 @@
 #include "marvok.h"
 #include "modbus.h"
 #include "soak_waits.h"
+#include "stall_watch.h"
 #include "steps.h"
 
 namespace {
@@ -32,6 +31,7 @@ using namespace std::chrono_literals;
 using marvok::test::Instrument;
 using marvok::test::Kind;
 using marvok::test::raw;
+using marvok::test::StallWatch;
 using marvok::test::step;
 using Clock = std::chrono::steady_clock;
 
@@ -56,8 +56,9 @@ constexpr auto late_after_both = std::chrono::milliseconds(wait_ms * 3);
 // very moment a wait gave up.
 constexpr auto stall_allowed = std::chrono::milliseconds(wait_ms / 4);
 
-// What the soak saw of one call: the library's timeline, and the longest time
-// the watch thread was kept from running.
+// What the soak saw of one call: the library's timeline, and how long the
+// whole process was held (stall_watch.h), which the client cannot see when
+// the hold ends before a wait does.
 struct Seen {
     SoakTimeline line;
     Clock::duration stall;
@@ -65,46 +66,6 @@ struct Seen {
 
 bool unstalled(const Seen& s) { return s.stall < stall_allowed && s.line.longest_overrun < stall_allowed; }
 
-// A thread that wakes every millisecond. When it finds it slept far longer,
-// the whole process was held: a virtual machine that stalled, a process
-// stopped. The client cannot see such a stall when it ends before a wait does.
-class StallWatch {
-public:
-    StallWatch()
-        : thread_([this](std::stop_token stop) {
-              while (!stop.stop_requested()) {
-                  std::this_thread::sleep_for(1ms);
-                  tick();
-              }
-          })
-    {
-    }
-    void reset()
-    {
-        std::lock_guard lock(mutex_);
-        last_ = Clock::now();
-        longest_ = {};
-    }
-    Clock::duration longest()
-    {
-        tick();
-        std::lock_guard lock(mutex_);
-        return longest_;
-    }
-
-private:
-    void tick()
-    {
-        std::lock_guard lock(mutex_);
-        const auto now = Clock::now();
-        longest_ = std::max(longest_, now - last_);
-        last_ = now;
-    }
-    std::mutex mutex_;
-    Clock::time_point last_ = Clock::now();
-    Clock::duration longest_{};
-    std::jthread thread_;  // last: it runs only once the rest is made
-};
 
 struct Mode {
     const char* name;
@@ -216,7 +177,7 @@ TEST(SoakLibrary, TenThousandCallsThroughEveryFailureModeGiveTheirResultsAndLeak
         watch.reset();
         const double result = fpm ? MARVOK_MODBUS_READ_FPM(at[0], at[1], at[2], at[3], 0)
                                   : MARVOK_MODBUS_READ_F(at[0], at[1], at[2], at[3], 0);
-        const Seen seen{soak_timeline(), watch.longest()};
+        const Seen seen{soak_timeline(), watch.held()};
         const double expected = mode.expected == VALUE ? value : mode.expected;
         const int connections = instrument.sim().connections_accepted() - accepted;
         const int expected_connections = mode.target == Target::instrument ? 1 : 0;
