@@ -17,15 +17,10 @@ int marvok_soak_unscaled_select(int nfds, net_fd_set* readfds, net_fd_set* write
 int marvok_soak_unscaled_recv(net_socket_t s, void* data, int capacity, int flags);
 
 namespace {
-SoakTimeline timeline;
-bool waited = false, received = false;
+SoakTimeline timeline;  // a time point left at its epoch is not reached yet
 }  // namespace
 
-void soak_timeline_reset()
-{
-    timeline = SoakTimeline{};
-    waited = received = false;
-}
+void soak_timeline_reset() { timeline = SoakTimeline{}; }
 
 SoakTimeline soak_timeline() { return timeline; }
 
@@ -39,9 +34,8 @@ int net_select(int nfds, net_fd_set* readfds, net_fd_set* writefds, net_fd_set* 
     const auto began = SoakTimeline::Clock::now();
     const int rc = marvok_soak_unscaled_select(nfds, readfds, writefds, exceptfds, &scaled);
     const auto ended = SoakTimeline::Clock::now();
-    if (!waited)
+    if (timeline.first_wait == SoakTimeline::Clock::time_point{})
         timeline.first_wait = began;
-    waited = true;
     timeline.last_wait_end = ended;
     if (rc == 0) {
         const auto overrun = ended - began - std::chrono::microseconds(us);
@@ -54,9 +48,8 @@ int net_select(int nfds, net_fd_set* readfds, net_fd_set* writefds, net_fd_set* 
 int net_recv(net_socket_t s, void* data, int capacity, int flags)
 {
     const int rc = marvok_soak_unscaled_recv(s, data, capacity, flags);
-    if (!received)
+    if (timeline.first_receive_end == SoakTimeline::Clock::time_point{})
         timeline.first_receive_end = SoakTimeline::Clock::now();
-    received = true;
     return rc;
 }
 

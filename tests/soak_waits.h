@@ -11,7 +11,7 @@ struct SoakTimeline {
     Clock::time_point first_wait;         // the call's first wait began
     Clock::time_point last_wait_end;      // its last wait returned
     Clock::time_point first_receive_end;  // its first receive returned
-    // How far the latest of the waits that timed out ran past its time-out.
+    // The most that any wait which timed out ran past its time-out.
     Clock::duration longest_overrun{};
 };
 

@@ -61,8 +61,10 @@ TEST(Sentinels, BadAddressesGiveNoConnectionAtOnce)
     const short bad[][4] = {{-1, 0, 0, 1}, {256, 0, 0, 1}, {127, 0, 0, -32768}, {0, 0, 999, 0}};
     for (const auto& a : bad) {
         const long balance = started_minus_stopped();
-        EXPECT_LT(quickest(10ms, [&] { EXPECT_EQ(MARVOK_MODBUS_READ_F(a[0], a[1], a[2], a[3], 500), NO_CONNECTION); }),
-                  10ms);
+        const auto took = quickest(10ms, [&] {
+            EXPECT_EQ(MARVOK_MODBUS_READ_F(a[0], a[1], a[2], a[3], 500), NO_CONNECTION);
+        });
+        EXPECT_LT(took, 10ms);
         EXPECT_EQ(started_minus_stopped(), balance);
     }
 }
@@ -79,10 +81,9 @@ TEST_P(PacingDelay, IsTheLargerOfDelayAndTheClosePause)
     const Pacing& p = GetParam();
     Instrument instrument;
     const auto took = quickest(p.at_least + 40ms, [&] {
-        const auto before = Clock::now();
         EXPECT_EQ(measure(MARVOK_MODBUS_READ_FPM, instrument.address(), p.delay), 350.0);
-        EXPECT_GE(Clock::now() - before, p.at_least);
     });
+    EXPECT_GE(took, p.at_least) << "the quickest try, so every try";
     EXPECT_LT(took, p.at_least + 40ms);
 }
 

@@ -36,6 +36,7 @@ using marvok::test::Child;
 using marvok::test::describe;
 using marvok::test::lines_of;
 using marvok::test::parse_timestamp;
+using marvok::test::row_times;
 using marvok::test::ProcessResult;
 using marvok::test::run_read;
 using marvok::test::TempDir;
@@ -429,9 +430,7 @@ TEST(ToolPlantRounds, RoundsFollowTheGrid)
         EXPECT_LE(r.elapsed, 1800ms) << describe(r);
         const auto lines = lines_of(r.out);
         ASSERT_EQ(lines.size(), 10u) << describe(r);
-        std::vector<std::chrono::system_clock::time_point> times;
-        for (std::size_t i = 1; i < lines.size(); ++i)
-            times.push_back(parse_timestamp(fields(lines[i], ',')[0]));
+        const auto times = row_times(lines);
         for (std::size_t round = 1; round < 3; ++round) {
             const auto gap = times[round * 3] - times[(round - 1) * 3];
             EXPECT_GE(gap, 450ms) << lines[round * 3 + 1];
@@ -457,11 +456,10 @@ TEST(ToolPlantRounds, OverrunSkipsMissedSlots)
         EXPECT_EQ(r.exit_code, 0) << describe(r);
         const auto lines = lines_of(r.out);
         ASSERT_EQ(lines.size(), 9u) << describe(r);
-        std::vector<std::chrono::milliseconds> starts;
-        const auto first = parse_timestamp(fields(lines[1], ',')[0]);
+        const auto times = row_times(lines);
+        std::vector<std::chrono::milliseconds> starts;  // of each round, two rows apiece
         for (std::size_t round = 0; round < 4; ++round)
-            starts.push_back(std::chrono::duration_cast<std::chrono::milliseconds>(
-                parse_timestamp(fields(lines[1 + round * 2], ',')[0]) - first));
+            starts.push_back(std::chrono::duration_cast<std::chrono::milliseconds>(times[round * 2] - times[0]));
         EXPECT_GE(starts[1], 1100ms) << r.out;
         EXPECT_LE(starts[1], 1350ms) << r.out;
         EXPECT_GE(starts[2], 1480ms) << r.out;

@@ -26,6 +26,7 @@ using marvok::test::describe;
 using marvok::test::Instrument;
 using marvok::test::lines_of;
 using marvok::test::parse_timestamp;
+using marvok::test::row_times;
 using marvok::test::ProcessResult;
 
 ProcessResult run_tool(const std::vector<std::string>& args, const std::vector<std::string>& env = {})
@@ -149,9 +150,7 @@ TEST(ToolReadRounds, RowsFollowTheGrid)
         EXPECT_LE(r.elapsed, 750ms) << describe(r);
         const auto rows = lines_of(r.out);
         ASSERT_EQ(rows.size(), 4u) << describe(r);
-        std::vector<std::chrono::system_clock::time_point> starts;
-        for (std::size_t i = 1; i < rows.size(); ++i)
-            starts.push_back(parse_timestamp(rows[i].substr(0, rows[i].find(','))));
+        const auto starts = row_times(rows);
         for (std::size_t i = 1; i < starts.size(); ++i) {
             const auto gap = starts[i] - starts[i - 1];
             EXPECT_GE(gap, 170ms) << rows[i] << " after " << rows[i - 1];

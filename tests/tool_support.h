@@ -72,6 +72,15 @@ inline std::chrono::system_clock::time_point parse_timestamp(const std::string& 
     return day + hours{h} + minutes{mi} + seconds{s} + milliseconds{ms};
 }
 
+// The time stamp that opens each CSV row, the header line skipped.
+inline std::vector<std::chrono::system_clock::time_point> row_times(const std::vector<std::string>& lines)
+{
+    std::vector<std::chrono::system_clock::time_point> times;
+    for (std::size_t i = 1; i < lines.size(); ++i)
+        times.push_back(parse_timestamp(lines[i].substr(0, lines[i].find(','))));
+    return times;
+}
+
 // A scratch directory, removed with everything in it.
 class TempDir {
 public:

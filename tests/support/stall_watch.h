@@ -35,18 +35,13 @@ public:
         longest_ = {};
     }
 
-    // The longest gap since the reset, the one still open included.
-    Clock::duration longest()
+    // The longest gap since the reset (the one still open included) beyond
+    // a tick: the time the process was held.
+    Clock::duration held()
     {
         tick();
         std::lock_guard lock(mutex_);
-        return longest_;
-    }
-
-    // The time of the longest gap beyond a tick: what was held from the caller.
-    Clock::duration held()
-    {
-        return std::max(Clock::duration::zero(), longest() - Clock::duration(tick_period));
+        return std::max(Clock::duration::zero(), longest_ - Clock::duration(tick_period));
     }
 
 private:
